@@ -1,0 +1,344 @@
+#include "loader.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include <libdeflate.h>
+
+#include "error.hpp"
+#include "reader.hpp"
+#include "utf8.hpp"
+
+namespace calcsift {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Whole-file reading
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Reads up to n bytes, retrying on EINTR; returns the count (0 at end of file).
+std::size_t read_some(int fd, char* p, std::size_t n) {
+    for (;;) {
+        // Linux transfers at most about 2 GiB per read() call.
+        const std::size_t chunk = n < (std::size_t{1} << 30) ? n : (std::size_t{1} << 30);
+        const ssize_t got = ::read(fd, p, chunk);
+        if (got >= 0) return static_cast<std::size_t>(got);
+        if (errno != EINTR) throw VasprunError::io_errno(errno);
+    }
+}
+
+Buffer read_plain(const std::string& path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) throw VasprunError::io_errno(errno);
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) throw VasprunError::io_errno(errno);
+
+    // Regular files are read into a buffer of exactly their size; anything else
+    // (pipes, devices) reports no useful size and starts from 64 KiB.
+    std::size_t cap = 64 * 1024;
+    if (S_ISREG(st.st_mode) && st.st_size > 0) cap = static_cast<std::size_t>(st.st_size);
+    Buffer buf(cap);
+    std::size_t size = 0;
+    for (;;) {
+        if (size == buf.capacity()) {
+            // Full: either the end of the file, or the file grew since fstat.
+            char probe[4096];
+            const std::size_t got = read_some(fd.get(), probe, sizeof probe);
+            if (got == 0) break;
+            buf.set_size(size);
+            buf.append(probe, got);  // at least doubles the capacity
+            size = buf.size();
+            continue;
+        }
+        const std::size_t got = read_some(fd.get(), buf.data() + size, buf.capacity() - size);
+        if (got == 0) break;
+        size += got;
+    }
+    buf.set_size(size);
+    if (buf.capacity() != size && buf.capacity() - size > 4096) buf.shrink_to_fit();
+    return buf;
+}
+
+// ---------------------------------------------------------------------------
+// gzip (RFC 1952), first member only
+
+// FTEXT (0x01) is only a hint; the content is never treated differently.
+constexpr std::uint8_t kFHcrc = 0x02;
+constexpr std::uint8_t kFExtra = 0x04;
+constexpr std::uint8_t kFName = 0x08;
+constexpr std::uint8_t kFComment = 0x10;
+constexpr std::uint8_t kFReserved = 0xE0;
+
+// Longest file name or comment accepted in a gzip header, terminator excluded.
+constexpr std::size_t kMaxHeaderField = 65535;
+
+// DEFLATE cannot expand by more than 1032:1 (a 258-byte match per two bits).
+// The slack covers the few zero bytes the decompressor may read past a cut stream.
+constexpr std::size_t kMaxDeflateRatio = 1032;
+constexpr std::size_t kInflateSlack = std::size_t{1} << 20;
+
+const char kInvalidHeader[] = "invalid gzip header";
+const char kFieldTooLong[] = "gzip header field too long";
+const char kCorruptDeflate[] = "corrupt deflate stream";
+const char kBadChecksum[] = "corrupt gzip stream does not have a matching checksum";
+
+inline std::uint32_t le32(const unsigned char* p) {
+    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+           std::uint32_t{p[3]} << 24;
+}
+
+// Returns the offset of the DEFLATE data.
+std::size_t parse_gzip_header(const unsigned char* d, std::size_t n) {
+    if (n < 10 || d[0] != 0x1f || d[1] != 0x8b || d[2] != 8) throw VasprunError::io(kInvalidHeader);
+    const std::uint8_t flags = d[3];
+    if (flags & kFReserved) throw VasprunError::io(kInvalidHeader);
+    std::size_t pos = 10;  // MTIME, XFL and OS are not used
+    if (flags & kFExtra) {
+        if (n - pos < 2) throw VasprunError::io(kInvalidHeader);
+        const std::size_t xlen = std::size_t{d[pos]} | std::size_t{d[pos + 1]} << 8;
+        pos += 2;
+        if (n - pos < xlen) throw VasprunError::io(kInvalidHeader);
+        pos += xlen;
+    }
+    for (std::uint8_t field : {kFName, kFComment}) {
+        if (!(flags & field)) continue;
+        const std::size_t window = std::min(n - pos, kMaxHeaderField + 1);
+        const void* nul = std::memchr(d + pos, 0, window);
+        if (!nul) {
+            // Unterminated within the limit: too long if the bytes were there,
+            // otherwise the file simply ends inside the header.
+            throw VasprunError::io(n - pos > kMaxHeaderField ? kFieldTooLong : kInvalidHeader);
+        }
+        pos = static_cast<std::size_t>(static_cast<const unsigned char*>(nul) - d) + 1;
+    }
+    if (flags & kFHcrc) {
+        if (n - pos < 2) throw VasprunError::io(kInvalidHeader);
+        const std::uint32_t crc = libdeflate_crc32(0, d, pos) & 0xFFFF;
+        if (crc != (std::uint32_t{d[pos]} | std::uint32_t{d[pos + 1]} << 8))
+            throw VasprunError::io(kInvalidHeader);
+        pos += 2;
+    }
+    return pos;
+}
+
+struct DecompressorDeleter {
+    void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
+
+// ---------------------------------------------------------------------------
+// Declaration rewrite
+
+constexpr std::string_view kUpperName = "ISO-8859-1";
+constexpr std::string_view kLowerName = "iso-8859-1";
+constexpr std::string_view kUtf8Name = "UTF-8";
+
+// Replaces every `from` in p[0, n) by the shorter `to`, compacting towards the
+// front; returns the new length.
+std::size_t replace_compact(char* p, std::size_t n, std::string_view from, std::string_view to) {
+    std::size_t r = 0;
+    std::size_t w = 0;
+    while (r < n) {
+        const std::size_t hit = std::string_view(p + r, n - r).find(from);
+        const std::size_t keep = hit == std::string_view::npos ? n - r : hit;
+        if (w != r) std::memmove(p + w, p + r, keep);
+        w += keep;
+        r += keep;
+        if (hit == std::string_view::npos) break;
+        std::memcpy(p + w, to.data(), to.size());
+        w += to.size();
+        r += from.size();
+    }
+    return w;
+}
+
+std::size_t view_offset(const Buffer& b) {
+    return b.data() ? static_cast<std::size_t>(b.view().data() - b.data()) : 0;
+}
+
+[[noreturn]] void decode_failure() {
+    throw VasprunError::encoding("Failed to decode vasprun.xml as ISO-8859-1");
+}
+
+}  // namespace
+
+bool has_gz_extension(std::string_view path) {
+    // The last component; trailing separators do not make an empty one.
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    const std::size_t slash = path.rfind('/');
+    if (slash != std::string_view::npos) path.remove_prefix(slash + 1);
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string_view::npos || dot == 0) return false;
+    return path.substr(dot + 1) == "gz";
+}
+
+Buffer gunzip(const char* data, std::size_t size) {
+    const auto* d = reinterpret_cast<const unsigned char*>(data);
+    const std::size_t start = parse_gzip_header(d, size);
+    const std::size_t in_len = size - start;
+
+    // The most the remaining input could possibly inflate to.
+    const std::size_t limit = in_len * kMaxDeflateRatio + kInflateSlack;
+
+    // First guess: the file's last four bytes are the ISIZE of its last member
+    // (the only member, normally), i.e. the length mod 2^32. DEFLATE never shrinks
+    // data by more than a few bytes per 64 KiB, so a smaller value means the
+    // length wrapped past 4 GiB.
+    std::size_t cap = 0;
+    if (size - start >= 8) {
+        std::size_t guess = le32(d + size - 4);
+        const std::size_t floor = in_len - in_len / 8192 - 64;
+        if (in_len > 64)
+            while (guess < floor) guess += std::size_t{1} << 32;
+        if (guess <= limit) cap = guess;
+    }
+    if (cap == 0) cap = in_len * 4;
+    cap = std::max<std::size_t>(cap, 4096);
+
+    std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> dec(
+        libdeflate_alloc_decompressor());
+    if (!dec) throw std::bad_alloc();
+
+    Buffer out;
+    std::size_t used_in = 0;
+    std::size_t out_len = 0;
+    for (;;) {
+        out = Buffer();  // drop the old buffer before taking the bigger one
+        out = Buffer(cap);
+        const libdeflate_result res = libdeflate_deflate_decompress_ex(
+            dec.get(), d + start, in_len, out.data(), cap, &used_in, &out_len);
+        if (res == LIBDEFLATE_SUCCESS) break;
+        if (res != LIBDEFLATE_INSUFFICIENT_SPACE || cap >= limit)
+            throw VasprunError::io(kCorruptDeflate);
+        cap = cap > limit / 2 ? limit : cap * 2;
+    }
+
+    // Trailer: CRC-32 and length mod 2^32 of the decoded data.
+    const std::size_t trailer = start + used_in;
+    if (size - trailer < 8) throw VasprunError::io(kBadChecksum);
+    const std::uint32_t crc = libdeflate_crc32(0, out.data(), out_len);
+    if (crc != le32(d + trailer) || static_cast<std::uint32_t>(out_len) != le32(d + trailer + 4))
+        throw VasprunError::io(kBadChecksum);
+
+    out.set_size(out_len);
+    out.shrink_to_fit();
+    return out;
+}
+
+Buffer read_file_bytes(const std::string& path) {
+    Buffer raw = read_plain(path);
+    if (!has_gz_extension(path)) return raw;
+    Buffer decoded = gunzip(raw.data(), raw.size());
+    return decoded;  // the compressed bytes go with `raw`
+}
+
+std::string rewrite_xml_declaration(std::string_view text) {
+    const std::size_t end = text.find("?>");
+    if (end == std::string_view::npos) return std::string(text);
+    std::string head(text.substr(0, end + 2));
+    for (std::string_view from : {kUpperName, kLowerName}) {
+        std::size_t pos = 0;
+        while ((pos = head.find(from, pos)) != std::string::npos) {
+            head.replace(pos, from.size(), kUtf8Name);
+            pos += kUtf8Name.size();
+        }
+    }
+    head.append(text.substr(end + 2));
+    return head;
+}
+
+void rewrite_xml_declaration_in_place(Buffer& text) {
+    const std::string_view v = text.view();
+    const std::size_t end = v.find("?>");
+    if (end == std::string_view::npos) return;
+    const std::size_t head_len = end + 2;
+    const std::size_t base = view_offset(text);
+    char* head = text.data() + base;
+    // Both names are longer than the replacement, so each pass only compacts.
+    std::size_t len = replace_compact(head, head_len, kUpperName, kUtf8Name);
+    len = replace_compact(head, len, kLowerName, kUtf8Name);
+    if (len == head_len) return;
+    // Right-align the new head against the untouched tail.
+    std::memmove(head + (head_len - len), head, len);
+    text.set_start(base + (head_len - len));
+}
+
+Buffer make_document_text(Buffer raw) {
+    if (view_offset(raw) != 0) {
+        // Work on a buffer whose text starts at its first byte.
+        const std::string_view v = raw.view();
+        std::memmove(raw.data(), v.data(), v.size());
+        raw.set_size(v.size());
+        raw.set_start(0);
+    }
+    const char* p = raw.data();
+    const std::size_t n = raw.size();
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+
+    Buffer text;
+    if (is_valid_utf8(p, n)) {
+        text = std::move(raw);  // the common case: no decoding, no copy
+    } else if (n >= 3 && u[0] == 0xEF && u[1] == 0xBB && u[2] == 0xBF) {
+        // UTF-8 after its byte-order mark. The mark is valid UTF-8 on its own, so
+        // this can only fail here; kept so the selection stays as stated.
+        if (!is_valid_utf8(p + 3, n - 3)) decode_failure();
+        text = std::move(raw);
+        text.set_start(3);
+    } else if (n >= 2 && ((u[0] == 0xFF && u[1] == 0xFE) || (u[0] == 0xFE && u[1] == 0xFF))) {
+        const bool big_endian = u[0] == 0xFE;
+        std::size_t out_size = 0;
+        if (!utf16_utf8_size(p + 2, n - 2, big_endian, out_size)) decode_failure();
+        text = Buffer(out_size);
+        if (out_size) utf16_decode(p + 2, n - 2, big_endian, text.data());
+        text.set_size(out_size);
+        raw = Buffer();
+    } else {
+        // windows-1252 never fails; it grows the text, decoded inside the raw buffer.
+        const std::size_t out_size = windows1252_utf8_size(p, n);
+        raw.reserve(out_size);
+        windows1252_decode_in_place(raw.data(), n, out_size);
+        raw.set_size(out_size);
+        text = std::move(raw);
+    }
+    rewrite_xml_declaration_in_place(text);
+    return text;
+}
+
+// ---------------------------------------------------------------------------
+// Running the parse
+
+VasprunData parse_file(const std::string& path, const ParseOptions& options) {
+    Buffer text = make_document_text(read_file_bytes(path));
+    VasprunParser parser(text.view());
+    return parse_document(parser, options);
+}
+
+VasprunData parse_bytes(const char* data, std::size_t size, const ParseOptions& options) {
+    Buffer raw(size);
+    raw.append(data, size);
+    Buffer text = make_document_text(std::move(raw));
+    VasprunParser parser(text.view());
+    return parse_document(parser, options);
+}
+
+}  // namespace calcsift

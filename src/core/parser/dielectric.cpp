@@ -1,0 +1,68 @@
+// <dielectricfunction>: energies and the six tensor components, imaginary and real.
+#include "sections.hpp"
+
+namespace calcsift {
+
+namespace {
+
+DielectricComponent convert_rows(VasprunParser& parser, const Rows& rows) {
+    DielectricComponent c;
+    c.matrix = zeros({rows.count(), 6}, parser);
+    for (std::size_t i = 0; i < rows.count(); ++i) {
+        const double* r = rows.row(i);
+        std::size_t len = rows.row_size(i);
+        if (len == 0) continue;
+        c.energies.push_back(r[0]);
+        for (std::size_t col = 1; col < len && col <= 6; ++col) c.matrix.data[i * 6 + col - 1] = r[col];
+    }
+    return c;
+}
+
+}  // namespace
+
+DielectricComponent parse_component(VasprunParser& parser, std::string_view tag) {
+    std::optional<DielectricComponent> table;
+    for_each_named(parser, tag, "array", [&] {
+        Rows rows;
+        for_each_named(parser, "array", "set", [&] {
+            rows.clear();
+            for_each_named(parser, "set", "r", [&] {
+                parse_floats_into(parser.read_text(), rows.values);
+                rows.end_row();
+            });
+        });
+        table.reset();
+        table = convert_rows(parser, rows);
+    });
+    if (!table) throw VasprunError::missing_element("array inside dielectric component");
+    return std::move(*table);
+}
+
+Dielectric parse_dielectric(VasprunParser& parser) {
+    std::optional<DielectricComponent> imag;
+    std::optional<NdArray> real;
+    for_each_child(parser, "dielectricfunction", [&](const Event& ev) {
+        if (ev.name == "imag") {
+            imag = parse_component(parser, "imag");
+            return true;
+        }
+        if (ev.name == "real") {
+            real = std::move(parse_component(parser, "real").matrix);
+            return true;
+        }
+        return false;
+    });
+    if (!imag) throw VasprunError::missing_element("imag inside dielectricfunction");
+    Dielectric d;
+    d.energies = std::move(imag->energies);
+    d.imag = std::move(imag->matrix);
+    if (real) {
+        d.real = std::move(*real);
+    } else {
+        d.real.shape = d.imag.shape;
+        d.real.data.assign(d.imag.data.size(), 0.0);
+    }
+    return d;
+}
+
+}  // namespace calcsift

@@ -1,0 +1,144 @@
+// <dos>: total and partial density of states and the Fermi energy.
+#include "sections.hpp"
+
+namespace calcsift {
+
+Rows parse_dos_spin_set(VasprunParser& parser) {
+    Rows rows;
+    for_each_named(parser, "set", "r", [&] {
+        parse_floats_into(parser.read_text(), rows.values);
+        rows.end_row();
+    });
+    return rows;
+}
+
+namespace {
+
+DosData build_total(VasprunParser& parser, const std::vector<Rows>& spins) {
+    if (spins.empty()) throw VasprunError::missing_element("spin sets in DOS");
+    const std::size_t nspins = spins.size();
+    const std::size_t grid = spins[0].count();
+    DosData d;
+    d.densities = zeros({nspins, grid}, parser);
+    d.integrated = zeros({nspins, grid}, parser);
+    d.energies.reserve(grid);
+    for (std::size_t s = 0; s < nspins; ++s) {
+        const Rows& rows = spins[s];
+        if (rows.count() > grid) throw VasprunError::shape({nspins, grid}, {nspins, rows.count()});
+        for (std::size_t i = 0; i < rows.count(); ++i) {
+            const double* r = rows.row(i);
+            std::size_t len = rows.row_size(i);
+            if (s == 0 && len >= 1) d.energies.push_back(r[0]);
+            if (len >= 2) d.densities.data[s * grid + i] = r[1];
+            if (len >= 3) d.integrated.data[s * grid + i] = r[2];
+        }
+    }
+    return d;
+}
+
+DosData parse_total(VasprunParser& parser) {
+    std::optional<DosData> data;
+    for_each_named(parser, "total", "array", [&] {
+        std::vector<Rows> spins;
+        for_each_named(parser, "array", "set", [&] {  // the outer set
+            spins.clear();
+            for_each_named(parser, "set", "set", [&] { spins.push_back(parse_dos_spin_set(parser)); });
+        });
+        data.reset();
+        data = build_total(parser, spins);
+    });
+    if (!data) throw VasprunError::missing_element("array inside dos/total");
+    return std::move(*data);
+}
+
+// ions -> spin sets -> rows
+using IonSets = std::vector<std::vector<Rows>>;
+
+NdArray build_partial(VasprunParser& parser, const IonSets& ions, std::size_t norbitals) {
+    const std::size_t nions = ions.size();
+    const std::size_t nspins = nions ? ions[0].size() : 0;
+    const std::size_t grid = nspins ? ions[0][0].count() : 0;
+    const std::vector<std::size_t> dims{nspins, nions, norbitals, grid};
+    NdArray data = zeros(dims, parser);
+    if (nions == 0 || norbitals == 0) return data;
+    for (std::size_t ion = 0; ion < nions; ++ion) {
+        if (ions[ion].size() > nspins)
+            throw VasprunError::shape(dims, {ions[ion].size(), nions, norbitals, grid});
+        for (std::size_t s = 0; s < ions[ion].size(); ++s) {
+            const Rows& rows = ions[ion][s];
+            if (rows.count() > grid)
+                throw VasprunError::shape(dims, {nspins, nions, norbitals, rows.count()});
+            double* block = data.data.data() + (s * nions + ion) * norbitals * grid;
+            for (std::size_t i = 0; i < rows.count(); ++i) {
+                std::size_t len = rows.row_size(i);
+                if (len < 2) continue;
+                const double* r = rows.row(i);
+                std::size_t k_end = std::min(norbitals, len - 1);
+                for (std::size_t k = 0; k < k_end; ++k) block[k * grid + i] = r[k + 1];
+            }
+        }
+    }
+    return data;
+}
+
+}  // namespace
+
+PartialDos parse_partial_dos(VasprunParser& parser) {
+    std::optional<PartialDos> result;
+    for_each_named(parser, "partial", "array", [&] {
+        PartialDos p;
+        bool first_field = true;
+        IonSets ions;
+        for_each_child(parser, "array", [&](const Event& ev) {
+            if (ev.name == "field") {
+                std::string_view text = parser.read_text();
+                // The first field names the energy column.
+                if (!first_field) p.orbitals.emplace_back(text);
+                first_field = false;
+                return true;
+            }
+            if (ev.name != "set") return false;
+            ions.clear();
+            for_each_named(parser, "set", "set", [&] {  // one ion
+                std::vector<Rows> spins;
+                for_each_named(parser, "set", "set", [&] { spins.push_back(parse_dos_spin_set(parser)); });
+                ions.push_back(std::move(spins));
+            });
+            return true;
+        });
+        p.data = build_partial(parser, ions, p.orbitals.size());
+        result.reset();
+        result = std::move(p);
+    });
+    if (!result) throw VasprunError::missing_element("array inside dos/partial");
+    return std::move(*result);
+}
+
+Dos parse_dos(VasprunParser& parser) {
+    Dos dos;
+    std::optional<DosData> total;
+    for_each_child(parser, "dos", [&](const Event& ev) {
+        if (ev.name == "i") {
+            auto name = attr_str(ev, "name");
+            std::string_view text = parser.read_text();
+            if (name && *name == "efermi") dos.efermi = parse_f64(text).value_or(0.0);
+            return true;
+        }
+        if (ev.name == "total") {
+            total.reset();
+            total = parse_total(parser);
+            return true;
+        }
+        if (ev.name == "partial") {
+            dos.partial.reset();
+            dos.partial = parse_partial_dos(parser);
+            return true;
+        }
+        return false;
+    });
+    if (!total) throw VasprunError::missing_element("total inside dos");
+    dos.total = std::move(*total);
+    return dos;
+}
+
+}  // namespace calcsift

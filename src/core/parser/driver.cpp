@@ -1,0 +1,146 @@
+#include "driver.hpp"
+
+#include <limits>
+
+#include "sections.hpp"
+
+namespace calcsift {
+
+namespace {
+
+void find_root(VasprunParser& parser) {
+    for (;;) {
+        Event ev = parser.next();
+        if (ev.kind == EventKind::Start && ev.name == "modeling") return;
+        if (ev.kind == EventKind::Eof) throw VasprunError::missing_element("modeling");
+    }
+}
+
+}  // namespace
+
+void select_ionic_steps(std::vector<IonicStep>& steps, const ParseOptions& options) {
+    std::uint64_t n = steps.size();
+    std::uint64_t offset = options.ionic_step_offset < n ? options.ionic_step_offset : n;
+    std::uint64_t skip = options.ionic_step_skip.value_or(0);
+    if (skip == 0) skip = 1;
+    std::size_t kept = 0;
+    for (std::uint64_t i = offset; i < n; i += skip) {
+        if (kept != i) steps[kept] = std::move(steps[i]);
+        ++kept;
+        if (n - i <= skip) break;  // no overflow of i + skip
+    }
+    steps.erase(steps.begin() + static_cast<std::ptrdiff_t>(kept), steps.end());
+}
+
+VasprunData parse_document(VasprunParser& parser, const ParseOptions& options) {
+    find_root(parser);
+
+    std::optional<Generator> generator;
+    std::optional<IncarMap> incar;
+    std::optional<AtomInfo> atominfo;
+    std::optional<Kpoints> kpoints;
+    std::optional<Structure> initial, final_;
+    std::vector<IonicStep> steps;
+    std::optional<EigenvalueBlock> eigenvalues;
+    std::optional<Projected> projected;
+    std::optional<Dos> dos;
+    std::optional<Dielectric> dielectric;
+    const std::vector<std::string> no_atoms;
+
+    for (bool done = false; !done;) {
+        Event ev = parser.next();
+        switch (ev.kind) {
+            case EventKind::Start: {
+                std::string_view name = ev.name;
+                const auto& atoms = atominfo ? atominfo->atoms : no_atoms;
+                if (name == "generator") {
+                    generator = parse_generator(parser);
+                } else if (name == "incar") {
+                    incar = parse_incar(parser);
+                } else if (name == "atominfo") {
+                    atominfo = parse_atominfo(parser);
+                } else if (name == "kpoints") {
+                    kpoints = parse_kpoints(parser);
+                } else if (name == "structure") {
+                    auto sname = attr_str(ev, "name");
+                    Structure s = parse_structure(parser, atoms);
+                    if (sname && *sname == "finalpos") {
+                        final_ = std::move(s);
+                    } else if (!initial) {
+                        initial = std::move(s);
+                    } else {
+                        final_ = std::move(s);
+                    }
+                } else if (name == "calculation") {
+                    CalculationOutput out = parse_calculation(parser, atoms, options);
+                    if (out.ionic_step) steps.push_back(std::move(*out.ionic_step));
+                    if (out.eigenvalues) eigenvalues = std::move(out.eigenvalues);
+                    if (out.projected) projected = std::move(out.projected);
+                    if (out.dos) dos = std::move(out.dos);
+                    if (out.dielectric) dielectric = std::move(out.dielectric);
+                } else {
+                    parser.skip_element(name);
+                }
+                break;
+            }
+            case EventKind::End:
+                if (ev.name == "modeling") done = true;
+                break;
+            case EventKind::Eof:
+                done = true;
+                break;
+            default:
+                break;
+        }
+    }
+
+    if (!generator) throw VasprunError::missing_element("generator");
+    if (!incar) throw VasprunError::missing_element("incar");
+    if (!atominfo) throw VasprunError::missing_element("atominfo");
+    if (!kpoints) throw VasprunError::missing_element("kpoints");
+    if (!initial) throw VasprunError::missing_element("structure[initialpos]");
+
+    VasprunData data;
+    data.generator = std::move(*generator);
+    data.incar = std::move(*incar);
+    data.atominfo = std::move(*atominfo);
+    data.kpoints = std::move(*kpoints);
+    data.final_structure = final_ ? std::move(*final_) : *initial;
+    data.initial_structure = std::move(*initial);
+    select_ionic_steps(steps, options);
+    data.ionic_steps = std::move(steps);
+    if (options.parse_eigen) data.eigenvalues = std::move(eigenvalues);
+    if (options.parse_projected) data.projected = std::move(projected);
+    if (options.parse_dos && dos) {
+        data.efermi = dos->efermi;
+        data.dos = std::move(dos);
+    }
+    data.dielectric = std::move(dielectric);
+    return data;
+}
+
+}  // namespace calcsift
+
+namespace calcsift {
+
+NdArray zeros(std::vector<std::size_t> shape, const VasprunParser& parser) {
+    const std::size_t limit = parser.document().size();
+    std::size_t total = 1;
+    for (std::size_t d : shape)
+        if (d == 0) total = 0;
+    for (std::size_t d : shape) {
+        if (total == 0) break;
+        if (d != 0 && total > limit / d) {
+            total = limit + 1;
+            break;
+        }
+        total *= d;
+    }
+    if (total > limit) throw VasprunError::shape({limit}, shape);
+    NdArray a;
+    a.data.assign(total, 0.0);
+    a.shape = std::move(shape);
+    return a;
+}
+
+}  // namespace calcsift

@@ -1,0 +1,202 @@
+// <eigenvalues> and <projected>: dense band blocks.
+//
+// Rows are parsed straight into one flat buffer while the nesting counts are
+// recorded. A regular block (every set as large as the first one at its level,
+// every row full) is already in row-major order and becomes the block without
+// a copy; an irregular one is copied once into a zero-filled block. A set or
+// row larger than the first one at its level does not fit and is a Shape error.
+#include <cstdint>
+
+#include "sections.hpp"
+
+namespace calcsift {
+
+namespace {
+
+struct Nesting {
+    std::vector<double> flat;
+    std::vector<std::size_t> spin_ksets;     // k-point sets per spin set
+    std::vector<std::uint32_t> kset_counts;  // children (band rows or band sets) per k-point set
+    std::vector<std::uint32_t> band_rows;    // ion rows per band set (projected)
+    std::vector<std::uint32_t> row_lens;     // values per ion row (projected)
+};
+
+std::vector<std::size_t> with(std::vector<std::size_t> dims, std::size_t axis, std::size_t n) {
+    dims[axis] = n;
+    return dims;
+}
+
+// Reads outer set -> spin sets -> k-point sets, calling read_kset for each k-point set.
+template <typename ReadKset>
+void read_spin_tree(VasprunParser& parser, Nesting& n, ReadKset&& read_kset) {
+    for_each_named(parser, "set", "set", [&] {  // one spin set
+        std::size_t ksets = 0;
+        for_each_named(parser, "set", "set", [&] {  // one k-point set
+            ++ksets;
+            read_kset();
+        });
+        n.spin_ksets.push_back(ksets);
+    });
+}
+
+std::uint32_t count32(std::size_t n) {
+    if (n > UINT32_MAX) throw VasprunError::message("too many rows in one set");
+    return static_cast<std::uint32_t>(n);
+}
+
+EigenvalueBlock build_eigenvalues(VasprunParser& parser, Nesting& n) {
+    const std::size_t nspins = n.spin_ksets.size();
+    const std::size_t nkpts = n.spin_ksets[0];
+    const std::size_t nbands = nkpts ? n.kset_counts[0] : 0;
+    const std::vector<std::size_t> dims{nspins, nkpts, nbands};
+    bool regular = true;
+    for (std::size_t k : n.spin_ksets) {
+        if (k > nkpts) throw VasprunError::shape(dims, with(dims, 1, k));
+        regular &= k == nkpts;
+    }
+    for (std::uint32_t b : n.kset_counts) {
+        if (b > nbands) throw VasprunError::shape(dims, with(dims, 2, b));
+        regular &= b == nbands;
+    }
+    EigenvalueBlock block;
+    block.shape = {nspins, nkpts, nbands};
+    if (regular) {
+        block.data.shape = {nspins, nkpts, nbands, 2};
+        block.data.data = std::move(n.flat);
+        return block;
+    }
+    block.data = zeros({nspins, nkpts, nbands, 2}, parser);
+    const double* src = n.flat.data();
+    std::size_t kset = 0;
+    for (std::size_t s = 0; s < nspins; ++s) {
+        for (std::size_t k = 0; k < n.spin_ksets[s]; ++k, ++kset) {
+            std::size_t len = 2 * std::size_t{n.kset_counts[kset]};
+            std::copy(src, src + len, block.data.data.begin() + ((s * nkpts + k) * nbands) * 2);
+            src += len;
+        }
+    }
+    return block;
+}
+
+}  // namespace
+
+EigenvalueBlock parse_eigenvalues(VasprunParser& parser) {
+    std::optional<EigenvalueBlock> block;
+    for_each_named(parser, "eigenvalues", "array", [&] {
+        Nesting n;
+        bool have_spins = false;
+        for_each_named(parser, "array", "set", [&] {  // the outer set
+            n = Nesting();
+            read_spin_tree(parser, n, [&] {
+                std::size_t rows = 0;
+                for_each_named(parser, "set", "r", [&] {
+                    std::string_view text = parser.read_text();
+                    std::size_t got = parse_floats_into(text, n.flat);
+                    if (got < 2) throw VasprunError::shape({2}, {got});
+                    n.flat.resize(n.flat.size() - (got - 2));
+                    ++rows;
+                });
+                n.kset_counts.push_back(count32(rows));
+            });
+            have_spins = !n.spin_ksets.empty();
+        });
+        if (!have_spins) throw VasprunError::missing_element("spin sets in eigenvalues");
+        block.reset();
+        block = build_eigenvalues(parser, n);
+    });
+    if (!block) throw VasprunError::missing_element("array inside eigenvalues");
+    return std::move(*block);
+}
+
+namespace {
+
+NdArray build_projected(VasprunParser& parser, Nesting& n, std::size_t norbitals) {
+    const std::size_t nspins = n.spin_ksets.size();
+    const std::size_t nkpts = n.spin_ksets[0];
+    const std::size_t nbands = nkpts ? n.kset_counts[0] : 0;
+    const std::size_t nions = nbands ? n.band_rows[0] : 0;
+    const std::vector<std::size_t> dims{nspins, nkpts, nbands, nions, norbitals};
+    bool regular = true;
+    for (std::size_t k : n.spin_ksets) {
+        if (k > nkpts) throw VasprunError::shape(dims, with(dims, 1, k));
+        regular &= k == nkpts;
+    }
+    for (std::uint32_t b : n.kset_counts) {
+        if (b > nbands) throw VasprunError::shape(dims, with(dims, 2, b));
+        regular &= b == nbands;
+    }
+    for (std::uint32_t r : n.band_rows) {
+        if (r > nions) throw VasprunError::shape(dims, with(dims, 3, r));
+        regular &= r == nions;
+    }
+    for (std::uint32_t len : n.row_lens) {
+        if (len > norbitals) throw VasprunError::shape(dims, with(dims, 4, len));
+        regular &= len == norbitals;
+    }
+    if (regular) {
+        NdArray a;
+        a.shape = dims;
+        a.data = std::move(n.flat);
+        return a;
+    }
+    NdArray a = zeros(dims, parser);
+    const double* src = n.flat.data();
+    std::size_t kset = 0, band = 0, row = 0;
+    for (std::size_t s = 0; s < nspins; ++s) {
+        for (std::size_t k = 0; k < n.spin_ksets[s]; ++k, ++kset) {
+            for (std::size_t b = 0; b < n.kset_counts[kset]; ++b, ++band) {
+                for (std::size_t i = 0; i < n.band_rows[band]; ++i, ++row) {
+                    std::size_t len = n.row_lens[row];
+                    std::size_t at = (((s * nkpts + k) * nbands + b) * nions + i) * norbitals;
+                    std::copy(src, src + len, a.data.begin() + static_cast<std::ptrdiff_t>(at));
+                    src += len;
+                }
+            }
+        }
+    }
+    return a;
+}
+
+}  // namespace
+
+Projected parse_projected(VasprunParser& parser) {
+    std::optional<Projected> result;
+    for_each_named(parser, "projected", "array", [&] {
+        Projected p;
+        Nesting n;
+        bool have_spins = false;
+        for_each_child(parser, "array", [&](const Event& ev) {
+            if (ev.name == "field") {
+                p.orbitals.emplace_back(parser.read_text());
+                return true;
+            }
+            if (ev.name != "set") return false;
+            n = Nesting();
+            read_spin_tree(parser, n, [&] {
+                std::size_t bands = 0;
+                for_each_named(parser, "set", "set", [&] {  // one band set
+                    ++bands;
+                    std::size_t ions = 0;
+                    for_each_named(parser, "set", "r", [&] {
+                        std::size_t got = parse_floats_into(parser.read_text(), n.flat);
+                        n.row_lens.push_back(count32(got));
+                        ++ions;
+                    });
+                    n.band_rows.push_back(count32(ions));
+                });
+                n.kset_counts.push_back(count32(bands));
+            });
+            have_spins = !n.spin_ksets.empty();
+            return true;
+        });
+        if (!have_spins) throw VasprunError::missing_element("spin sets in projected");
+        std::size_t norbitals = std::max<std::size_t>(1, p.orbitals.size());
+        p.data = build_projected(parser, n, norbitals);
+        result.reset();
+        result = std::move(p);
+    });
+    if (!result) throw VasprunError::missing_element("array inside projected");
+    return std::move(*result);
+}
+
+}  // namespace calcsift

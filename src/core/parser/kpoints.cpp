@@ -1,0 +1,155 @@
+// <kpoints> and the generic <varray> readers shared with structures and calculations.
+#include "sections.hpp"
+
+namespace calcsift {
+
+namespace {
+
+// Calls on_row(text) for every <v> of a varray, in order, up to </varray>.
+template <typename OnRow>
+void for_each_v(VasprunParser& parser, OnRow&& on_row) {
+    for (;;) {
+        Event ev = parser.next();
+        if (ev.kind == EventKind::Start) {
+            if (ev.name == "v") {
+                on_row(parser.read_text());
+            } else {
+                parser.skip_element(ev.name);
+            }
+        } else if (ev.kind == EventKind::End) {
+            if (ev.name == "varray") return;
+        } else if (ev.kind == EventKind::Eof) {
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<V3> parse_varray_v3(VasprunParser& parser) {
+    std::vector<V3> rows;
+    for_each_v(parser, [&](std::string_view text) { rows.push_back(parse_v3(text)); });
+    return rows;
+}
+
+Rows parse_varray_floats(VasprunParser& parser) {
+    Rows rows;
+    for_each_v(parser, [&](std::string_view text) {
+        parse_floats_into(text, rows.values);
+        rows.end_row();
+    });
+    return rows;
+}
+
+std::vector<double> parse_varray_first_f64(VasprunParser& parser) {
+    std::vector<double> values;
+    std::vector<double> row;
+    for_each_v(parser, [&](std::string_view text) {
+        row.clear();
+        parse_floats_into(text, row);
+        if (row.empty()) throw VasprunError::parse_value("", "f64", "empty weight row");
+        values.push_back(row[0]);
+    });
+    return values;
+}
+
+std::vector<std::size_t> parse_varray_indices(VasprunParser& parser) {
+    std::vector<std::size_t> indices;
+    for_each_v(parser, [&](std::string_view text) {
+        std::optional<std::int32_t> first;
+        for_each_token(text, [&](std::string_view tok) {
+            if (!first) first = parse_i32(tok);
+        });
+        if (!first) return;
+        // Indices in the file count from 1; 0 (and, by our choice, a negative
+        // value, which has no meaning) gives index 0.
+        indices.push_back(*first > 0 ? static_cast<std::size_t>(*first - 1) : 0);
+    });
+    return indices;
+}
+
+std::vector<std::string> parse_varray_strings(VasprunParser& parser) {
+    std::vector<std::string> out;
+    for_each_v(parser, [&](std::string_view text) { out.emplace_back(text); });
+    return out;
+}
+
+KpointGeneration parse_generation_block(VasprunParser& parser, std::string scheme) {
+    KpointGeneration gen;
+    gen.scheme = std::move(scheme);
+    for (;;) {
+        Event ev = parser.next();
+        if (ev.kind == EventKind::Start) {
+            if (ev.name != "v") {
+                parser.skip_element(ev.name);
+                continue;
+            }
+            auto name = attr_str(ev, "name");
+            auto type = attr_str(ev, "type");
+            std::string_view text = parser.read_text();
+            if (name && *name == "divisions" && type && *type == "int") {
+                std::array<std::int32_t, 3> div{};
+                std::size_t n = 0;
+                for_each_token(text, [&](std::string_view tok) {
+                    if (n >= 3) return;
+                    if (auto v = parse_i32(tok)) div[n++] = *v;
+                });
+                if (n == 3) gen.divisions = div;
+            }
+        } else if (ev.kind == EventKind::End) {
+            if (ev.name == "generation") return gen;
+        } else if (ev.kind == EventKind::Eof) {
+            return gen;
+        }
+    }
+}
+
+Kpoints parse_kpoints(VasprunParser& parser) {
+    std::optional<std::vector<V3>> list;
+    std::optional<std::vector<double>> weights;
+    std::optional<KpointGeneration> generation;
+    std::vector<std::size_t> label_indices;
+    std::vector<std::string> labels;
+    for (bool done = false; !done;) {
+        Event ev = parser.next();
+        if (ev.kind == EventKind::Start) {
+            if (ev.name == "varray") {
+                auto name = attr_str(ev, "name");
+                if (name && *name == "kpointlist") {
+                    list = parse_varray_v3(parser);
+                } else if (name && *name == "weights") {
+                    weights = parse_varray_first_f64(parser);
+                } else if (name && *name == "labelindex") {
+                    label_indices = parse_varray_indices(parser);
+                } else if (name && *name == "labels") {
+                    labels = parse_varray_strings(parser);
+                } else {
+                    parser.skip_element("varray");
+                }
+            } else if (ev.name == "generation") {
+                std::string scheme(attr_str(ev, "param").value_or("unknown"));
+                generation = parse_generation_block(parser, std::move(scheme));
+            } else {
+                parser.skip_element(ev.name);
+            }
+        } else if (ev.kind == EventKind::End) {
+            if (ev.name == "kpoints") done = true;
+        } else if (ev.kind == EventKind::Eof) {
+            done = true;
+        }
+    }
+    if (!list) throw VasprunError::missing_element("varray[kpointlist]");
+    Kpoints k;
+    k.kpointlist.shape = {list->size(), 3};
+    k.kpointlist.data.reserve(list->size() * 3);
+    for (const V3& row : *list) k.kpointlist.data.insert(k.kpointlist.data.end(), row.begin(), row.end());
+    if (!weights) throw VasprunError::missing_element("varray[weights]");
+    k.weights = std::move(*weights);
+    k.generation = std::move(generation);
+    std::size_t pairs = std::min(label_indices.size(), labels.size());
+    k.labels.reserve(pairs);
+    for (std::size_t i = 0; i < pairs; ++i) k.labels.emplace_back(label_indices[i], std::move(labels[i]));
+    return k;
+}
+
+}  // namespace calcsift

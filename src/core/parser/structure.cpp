@@ -1,0 +1,91 @@
+// <structure> and its <crystal>.
+#include "sections.hpp"
+
+namespace calcsift {
+
+namespace {
+
+M3 first_three_rows(const std::vector<V3>& rows) {
+    if (rows.size() < 3) throw VasprunError::shape({3, 3}, {rows.size()});
+    return {rows[0], rows[1], rows[2]};
+}
+
+}  // namespace
+
+Crystal parse_crystal(VasprunParser& parser) {
+    Crystal c;
+    std::optional<M3> basis, rec_basis;
+    for (bool done = false; !done;) {
+        Event ev = parser.next();
+        if (ev.kind == EventKind::Start) {
+            if (ev.name == "i") {
+                auto name = attr_str(ev, "name");
+                std::string_view text = parser.read_text();
+                if (name && *name == "volume") c.volume = parse_f64(text).value_or(0.0);
+            } else if (ev.name == "varray") {
+                auto name = attr_str(ev, "name");
+                if (name && *name == "basis") {
+                    basis = first_three_rows(parse_varray_v3(parser));
+                } else if (name && *name == "rec_basis") {
+                    rec_basis = first_three_rows(parse_varray_v3(parser));
+                } else {
+                    parser.skip_element(ev.name);
+                }
+            } else {
+                parser.skip_element(ev.name);
+            }
+        } else if (ev.kind == EventKind::End) {
+            if (ev.name == "crystal") done = true;
+        } else if (ev.kind == EventKind::Eof) {
+            done = true;
+        }
+    }
+    if (!basis) throw VasprunError::missing_element("varray[basis]");
+    if (!rec_basis) throw VasprunError::missing_element("varray[rec_basis]");
+    c.lattice = *basis;
+    c.rec_lattice = *rec_basis;
+    return c;
+}
+
+Structure parse_structure(VasprunParser& parser, const std::vector<std::string>& atom_names) {
+    std::optional<Crystal> crystal;
+    std::optional<std::vector<V3>> positions;
+    for (bool done = false; !done;) {
+        Event ev = parser.next();
+        if (ev.kind == EventKind::Start) {
+            if (ev.name == "crystal") {
+                crystal = parse_crystal(parser);
+            } else if (ev.name == "varray") {
+                auto name = attr_str(ev, "name");
+                if (name && *name == "positions") {
+                    positions = parse_varray_v3(parser);
+                } else {
+                    parser.skip_element(ev.name);
+                }
+            } else {
+                parser.skip_element(ev.name);
+            }
+        } else if (ev.kind == EventKind::End) {
+            if (ev.name == "structure") done = true;
+        } else if (ev.kind == EventKind::Eof) {
+            done = true;
+        }
+    }
+    if (!crystal) throw VasprunError::missing_element("crystal");
+    if (!positions) throw VasprunError::missing_element("varray[positions]");
+    Structure s;
+    s.lattice = crystal->lattice;
+    s.rec_lattice = crystal->rec_lattice;
+    s.volume = crystal->volume;
+    s.positions = std::move(*positions);
+    if (atom_names.empty()) {
+        s.species.assign(s.positions.size(), "X");
+    } else if (atom_names.size() != s.positions.size()) {
+        throw VasprunError::shape({atom_names.size()}, {s.positions.size()});
+    } else {
+        s.species = atom_names;
+    }
+    return s;
+}
+
+}  // namespace calcsift

@@ -1,0 +1,198 @@
+#include "convert.hpp"
+
+#include <string>
+
+#include "numpy_bridge.hpp"
+
+namespace calcsift::py {
+
+namespace {
+
+PyObject* str(const std::string& s) {
+    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+// Sets d[key] = value, taking ownership of value.
+void set(PyObject* d, const char* key, PyObject* value) {
+    Ref v(value);
+    if (PyDict_SetItemString(d, key, v.get()) < 0) throw Error{};
+}
+
+PyObject* float_list(const double* v, std::size_t n) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
+    for (std::size_t i = 0; i < n; ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Ref(PyFloat_FromDouble(v[i])).release());
+    return list.release();
+}
+
+PyObject* v3_list(const std::vector<V3>& rows) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), float_list(rows[i].data(), 3));
+    // float_list throws before returning null, so every slot is filled.
+    return list.release();
+}
+
+PyObject* m3_list(const M3& m) {
+    Ref list(PyList_New(3));
+    for (std::size_t i = 0; i < 3; ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), float_list(m[i].data(), 3));
+    return list.release();
+}
+
+PyObject* string_list(const std::vector<std::string>& v) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(v.size())));
+    for (std::size_t i = 0; i < v.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Ref(str(v[i])).release());
+    return list.release();
+}
+
+PyObject* array(const NdArray& a) { return Ref(make_array(a.shape, a.data.data())).release(); }
+
+PyObject* vector_array(const std::vector<double>& v) {
+    return Ref(make_array({v.size()}, v.data())).release();
+}
+
+PyObject* incar_value(const IncarValue& v) {
+    switch (v.value.index()) {
+        case 0: return PyLong_FromLongLong(std::get<0>(v.value));
+        case 1: return PyFloat_FromDouble(std::get<1>(v.value));
+        case 2: return PyBool_FromLong(std::get<2>(v.value));
+        case 3: return str(std::get<3>(v.value));
+        default: {
+            const auto& list = std::get<4>(v.value);
+            return float_list(list.data(), list.size());
+        }
+    }
+}
+
+}  // namespace
+
+PyObject* incar_to_dict(const IncarMap& incar) {
+    Ref d(PyDict_New());
+    for (const auto& [name, value] : incar.entries()) {
+        Ref key(str(name));
+        Ref v(incar_value(value));
+        if (PyDict_SetItem(d.get(), key.get(), v.get()) < 0) throw Error{};
+    }
+    return d.release();
+}
+
+PyObject* atoms_to_list(const AtomInfo& info) { return string_list(info.atoms); }
+
+PyObject* atom_types_to_list(const AtomInfo& info) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(info.atom_types.size())));
+    for (std::size_t i = 0; i < info.atom_types.size(); ++i) {
+        const AtomType& t = info.atom_types[i];
+        Ref d(PyDict_New());
+        set(d.get(), "element", str(t.element));
+        set(d.get(), "count", PyLong_FromUnsignedLongLong(t.count));
+        set(d.get(), "mass", PyFloat_FromDouble(t.mass));
+        set(d.get(), "valence", PyFloat_FromDouble(t.valence));
+        set(d.get(), "pseudopotential", str(t.pseudopotential));
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), d.release());
+    }
+    return list.release();
+}
+
+PyObject* kpoints_to_dict(const Kpoints& k) {
+    Ref d(PyDict_New());
+    set(d.get(), "kpointlist", array(k.kpointlist));
+    set(d.get(), "weights", vector_array(k.weights));
+    if (k.generation) {
+        set(d.get(), "scheme", str(k.generation->scheme));
+        if (k.generation->divisions) {
+            const auto& div = *k.generation->divisions;
+            Ref list(PyList_New(3));
+            for (Py_ssize_t i = 0; i < 3; ++i)
+                PyList_SET_ITEM(list.get(), i, Ref(PyLong_FromLong(div[static_cast<std::size_t>(i)])).release());
+            set(d.get(), "divisions", list.release());
+        }
+    }
+    if (!k.labels.empty()) {
+        Ref list(PyList_New(static_cast<Py_ssize_t>(k.labels.size())));
+        for (std::size_t i = 0; i < k.labels.size(); ++i) {
+            Ref index(PyLong_FromSize_t(k.labels[i].first));
+            Ref label(str(k.labels[i].second));
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                            Ref(PyTuple_Pack(2, index.get(), label.get())).release());
+        }
+        set(d.get(), "labels", list.release());
+    }
+    return d.release();
+}
+
+PyObject* structure_to_dict(const Structure& s) {
+    Ref d(PyDict_New());
+    set(d.get(), "lattice", m3_list(s.lattice));
+    set(d.get(), "volume", PyFloat_FromDouble(s.volume));
+    set(d.get(), "positions", v3_list(s.positions));
+    set(d.get(), "species", string_list(s.species));
+    return d.release();
+}
+
+PyObject* ionic_steps_to_list(const std::vector<IonicStep>& steps) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(steps.size())));
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const IonicStep& step = steps[i];
+        Ref d(PyDict_New());
+        set(d.get(), "structure", structure_to_dict(step.structure));
+        set(d.get(), "e_fr_energy", PyFloat_FromDouble(step.energies.e_fr_energy));
+        set(d.get(), "e_wo_entrp", PyFloat_FromDouble(step.energies.e_wo_entrp));
+        set(d.get(), "e_0_energy", PyFloat_FromDouble(step.energies.e_0_energy));
+        set(d.get(), "forces", v3_list(step.forces));
+        set(d.get(), "stress", m3_list(step.stress));
+        if (step.magnetization) {
+            const Rows& m = *step.magnetization;
+            Ref rows(PyList_New(static_cast<Py_ssize_t>(m.count())));
+            for (std::size_t r = 0; r < m.count(); ++r)
+                PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(r), float_list(m.row(r), m.row_size(r)));
+            set(d.get(), "magnetization", rows.release());
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), d.release());
+    }
+    return list.release();
+}
+
+PyObject* eigenvalues_to_array(const EigenvalueBlock& e) { return array(e.data); }
+
+PyObject* eigenvalue_shape_to_tuple(const EigenvalueBlock& e) {
+    Ref a(PyLong_FromSize_t(e.shape[0]));
+    Ref b(PyLong_FromSize_t(e.shape[1]));
+    Ref c(PyLong_FromSize_t(e.shape[2]));
+    return Ref(PyTuple_Pack(3, a.get(), b.get(), c.get())).release();
+}
+
+PyObject* projected_to_dict(const Projected& p) {
+    Ref d(PyDict_New());
+    set(d.get(), "data", array(p.data));
+    set(d.get(), "orbitals", string_list(p.orbitals));
+    return d.release();
+}
+
+PyObject* dos_to_dict(const Dos& dos) {
+    Ref d(PyDict_New());
+    set(d.get(), "efermi", PyFloat_FromDouble(dos.efermi));
+    Ref total(PyDict_New());
+    set(total.get(), "energies", vector_array(dos.total.energies));
+    set(total.get(), "densities", array(dos.total.densities));
+    set(total.get(), "integrated", array(dos.total.integrated));
+    set(d.get(), "total", total.release());
+    if (dos.partial) {
+        Ref partial(PyDict_New());
+        set(partial.get(), "data", array(dos.partial->data));
+        set(partial.get(), "orbitals", string_list(dos.partial->orbitals));
+        set(d.get(), "partial", partial.release());
+    }
+    return d.release();
+}
+
+PyObject* dielectric_to_dict(const Dielectric& diel) {
+    Ref d(PyDict_New());
+    set(d.get(), "energies", vector_array(diel.energies));
+    set(d.get(), "real", array(diel.real));
+    set(d.get(), "imag", array(diel.imag));
+    return d.release();
+}
+
+}  // namespace calcsift::py

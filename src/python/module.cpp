@@ -1,0 +1,310 @@
+// The Python module: the class Vasprun, its constructor, representation and
+// read-only properties. The class is a plain C-API heap type so that it has
+// exactly the slots, text signature and docstrings it should, and no __dict__.
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "../core/loader.hpp"
+#include "convert.hpp"
+
+namespace calcsift::py {
+
+namespace {
+
+struct PyVasprun {
+    PyObject_HEAD
+    VasprunData* data;
+};
+
+const VasprunData& data_of(PyObject* self) { return *reinterpret_cast<PyVasprun*>(self)->data; }
+
+// Re-raises the pending exception with the argument's name in front of its message.
+void name_argument(const char* name) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyObject* text = value ? PyObject_Str(value) : nullptr;
+    if (text) {
+        PyErr_Format(type, "argument '%s': %U", name, text);
+        Py_DECREF(text);
+    } else {
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+}
+
+bool to_flag(PyObject* o, const char* name, bool& out) {
+    if (PyBool_Check(o)) {
+        out = o == Py_True;
+        return true;
+    }
+    const char* tname = Py_TYPE(o)->tp_name;
+    if (std::strcmp(tname, "numpy.bool") == 0 || std::strcmp(tname, "numpy.bool_") == 0) {
+        int truth = PyObject_IsTrue(o);
+        if (truth < 0) return false;
+        out = truth != 0;
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected bool, got %s", name, tname);
+    return false;
+}
+
+bool to_u64(PyObject* o, const char* name, std::uint64_t& out) {
+    PyObject* index = PyNumber_Index(o);
+    if (!index) {
+        name_argument(name);
+        return false;
+    }
+    unsigned long long v = PyLong_AsUnsignedLongLong(index);
+    Py_DECREF(index);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        name_argument(name);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+PyObject* vasprun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"path",            "parse_dos",         "parse_eigen",
+                                   "parse_projected", "ionic_step_skip",   "ionic_step_offset",
+                                   nullptr};
+    PyObject* path_obj = nullptr;
+    PyObject* dos = Py_True;
+    PyObject* eigen = Py_True;
+    PyObject* projected = Py_False;
+    PyObject* skip = Py_None;
+    PyObject* offset = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO:Vasprun", const_cast<char**>(kwlist),
+                                     &path_obj, &dos, &eigen, &projected, &skip, &offset))
+        return nullptr;
+
+    if (!PyUnicode_Check(path_obj)) {
+        PyErr_Format(PyExc_TypeError, "argument 'path': expected str, got %s",
+                     Py_TYPE(path_obj)->tp_name);
+        return nullptr;
+    }
+    Py_ssize_t path_len = 0;
+    const char* path_utf8 = PyUnicode_AsUTF8AndSize(path_obj, &path_len);
+    if (!path_utf8) return nullptr;
+
+    ParseOptions options;
+    if (!to_flag(dos, "parse_dos", options.parse_dos)) return nullptr;
+    if (!to_flag(eigen, "parse_eigen", options.parse_eigen)) return nullptr;
+    if (!to_flag(projected, "parse_projected", options.parse_projected)) return nullptr;
+    if (skip != Py_None) {
+        std::uint64_t v;
+        if (!to_u64(skip, "ionic_step_skip", v)) return nullptr;
+        options.ionic_step_skip = v;
+    }
+    if (offset) {
+        if (offset == Py_None) {
+            PyErr_SetString(PyExc_TypeError, "argument 'ionic_step_offset': expected int, got None");
+            return nullptr;
+        }
+        if (!to_u64(offset, "ionic_step_offset", options.ionic_step_offset)) return nullptr;
+    }
+
+    std::string path(path_utf8, static_cast<std::size_t>(path_len));
+    auto* data = new (std::nothrow) VasprunData();
+    if (!data) return PyErr_NoMemory();
+    try {
+        if (path.find('\0') != std::string::npos)
+            throw VasprunError::io("file name contained an unexpected NUL byte");
+        *data = parse_file(path, options);
+    } catch (const VasprunError& e) {
+        delete data;
+        PyErr_SetString(PyExc_RuntimeError, e.display().c_str());
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        delete data;
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        delete data;
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) {
+        delete data;
+        return nullptr;
+    }
+    reinterpret_cast<PyVasprun*>(self)->data = data;
+    return self;
+}
+
+void vasprun_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<PyVasprun*>(self)->data;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Written like a list of quoted strings, with backslash escapes.
+void append_quoted(std::string& out, const std::string& s) {
+    static const char hex[] = "0123456789abcdef";
+    out += '"';
+    for (unsigned char c : s) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\0': out += "\\0"; break;
+            default:
+                if (c < 0x20 || c == 0x7F) {
+                    out += "\\u{";
+                    if (c >= 0x10) out += hex[c >> 4];
+                    out += hex[c & 15];
+                    out += '}';
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    out += '"';
+}
+
+PyObject* vasprun_repr(PyObject* self) {
+    const VasprunData& d = data_of(self);
+    std::string atoms = "[";
+    for (std::size_t i = 0; i < d.atominfo.atoms.size(); ++i) {
+        if (i) atoms += ", ";
+        append_quoted(atoms, d.atominfo.atoms[i]);
+    }
+    atoms += "]";
+    std::string text = "Vasprun(program=" + d.generator.program + ", version=" + d.generator.version +
+                       ", atoms=" + atoms + ", nkpts=" + std::to_string(d.kpoints.weights.size()) +
+                       ", nsteps=" + std::to_string(d.ionic_steps.size()) + ")";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// A getter: converts the stored record, turning C++ failures into Python errors.
+template <PyObject* (*Convert)(const VasprunData&)>
+PyObject* getter(PyObject* self, void*) {
+    try {
+        return Convert(data_of(self));
+    } catch (const Error&) {
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
+    }
+}
+
+PyObject* none() { Py_RETURN_NONE; }
+
+PyObject* get_program(const VasprunData& d) {
+    return PyUnicode_FromStringAndSize(d.generator.program.data(),
+                                       static_cast<Py_ssize_t>(d.generator.program.size()));
+}
+PyObject* get_version(const VasprunData& d) {
+    return PyUnicode_FromStringAndSize(d.generator.version.data(),
+                                       static_cast<Py_ssize_t>(d.generator.version.size()));
+}
+PyObject* get_incar(const VasprunData& d) { return incar_to_dict(d.incar); }
+PyObject* get_atoms(const VasprunData& d) { return atoms_to_list(d.atominfo); }
+PyObject* get_atom_types(const VasprunData& d) { return atom_types_to_list(d.atominfo); }
+PyObject* get_kpoints(const VasprunData& d) { return kpoints_to_dict(d.kpoints); }
+PyObject* get_initial_structure(const VasprunData& d) { return structure_to_dict(d.initial_structure); }
+PyObject* get_final_structure(const VasprunData& d) { return structure_to_dict(d.final_structure); }
+PyObject* get_ionic_steps(const VasprunData& d) { return ionic_steps_to_list(d.ionic_steps); }
+PyObject* get_eigenvalues(const VasprunData& d) {
+    return d.eigenvalues ? eigenvalues_to_array(*d.eigenvalues) : none();
+}
+PyObject* get_eigenvalue_shape(const VasprunData& d) {
+    return d.eigenvalues ? eigenvalue_shape_to_tuple(*d.eigenvalues) : none();
+}
+PyObject* get_projected(const VasprunData& d) {
+    return d.projected ? projected_to_dict(*d.projected) : none();
+}
+PyObject* get_efermi(const VasprunData& d) { return d.efermi ? PyFloat_FromDouble(*d.efermi) : none(); }
+PyObject* get_dos(const VasprunData& d) { return d.dos ? dos_to_dict(*d.dos) : none(); }
+PyObject* get_dielectric(const VasprunData& d) {
+    return d.dielectric ? dielectric_to_dict(*d.dielectric) : none();
+}
+PyObject* get_converged(const VasprunData& d) {
+    // NaN compares unequal to 0.0, so it counts as converged.
+    return PyBool_FromLong(!d.ionic_steps.empty() &&
+                           d.ionic_steps.back().energies.e_fr_energy != 0.0);
+}
+
+const char kEigenvaluesDoc[] = "ndarray shape (nspins, nkpts, nbands, 2).  Axis-3: [energy, occupancy].";
+const char kProjectedDoc[] =
+    "Returns a dict with keys ``\"data\"`` (ndarray shape\n"
+    "``(nspins, nkpts, nbands, nions, norbitals)``) and ``\"orbitals\"``\n"
+    "(list of orbital label strings), or ``None`` if not parsed.";
+
+PyGetSetDef properties[] = {
+    {"program", getter<get_program>, nullptr, nullptr, nullptr},
+    {"version", getter<get_version>, nullptr, nullptr, nullptr},
+    {"incar", getter<get_incar>, nullptr, nullptr, nullptr},
+    {"atoms", getter<get_atoms>, nullptr, nullptr, nullptr},
+    {"atom_types", getter<get_atom_types>, nullptr, nullptr, nullptr},
+    {"kpoints", getter<get_kpoints>, nullptr, nullptr, nullptr},
+    {"initial_structure", getter<get_initial_structure>, nullptr, nullptr, nullptr},
+    {"final_structure", getter<get_final_structure>, nullptr, nullptr, nullptr},
+    {"ionic_steps", getter<get_ionic_steps>, nullptr, nullptr, nullptr},
+    {"eigenvalues", getter<get_eigenvalues>, nullptr, kEigenvaluesDoc, nullptr},
+    {"eigenvalue_shape", getter<get_eigenvalue_shape>, nullptr, nullptr, nullptr},
+    {"projected", getter<get_projected>, nullptr, kProjectedDoc, nullptr},
+    {"efermi", getter<get_efermi>, nullptr, nullptr, nullptr},
+    {"dos", getter<get_dos>, nullptr, nullptr, nullptr},
+    {"dielectric", getter<get_dielectric>, nullptr, nullptr, nullptr},
+    {"converged", getter<get_converged>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// The signature part of the type's internal doc; the class itself has no docstring.
+const char kClassDoc[] =
+    "Vasprun(path, parse_dos=True, parse_eigen=True, parse_projected=False, "
+    "ionic_step_skip=None, ionic_step_offset=0)\n--\n\n";
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(vasprun_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(vasprun_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(vasprun_repr)},
+    {Py_tp_getset, properties},
+    {Py_tp_doc, const_cast<char*>(kClassDoc)},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "calcsift.Vasprun",
+    sizeof(PyVasprun),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    slots,
+};
+
+PyObject* vasprun_type() {
+    static PyObject* type = nullptr;
+    if (type) return type;
+    type = PyType_FromSpec(&spec);
+    if (!type) return nullptr;
+    if (PyObject_SetAttrString(type, "__doc__", Py_None) < 0) {
+        Py_CLEAR(type);
+        return nullptr;
+    }
+    return type;
+}
+
+}  // namespace
+
+}  // namespace calcsift::py
+
+PYBIND11_MODULE(calcsift, m) {
+    m.doc() = "Python extension module of calcsift: fast, exact reading of VASP vasprun.xml run records.";
+    PyObject* type = calcsift::py::vasprun_type();
+    if (!type) throw pybind11::error_already_set();
+    m.add_object("Vasprun", pybind11::reinterpret_borrow<pybind11::object>(type));
+}

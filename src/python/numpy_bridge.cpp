@@ -1,0 +1,137 @@
+// Float64 arrays handed to NumPy without a second copy. NumPy is reached
+// through its C API table (the _ARRAY_API capsule), looked up on the first
+// array creation, so the module imports without NumPy and builds without its
+// headers.
+#include "numpy_bridge.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace calcsift::py {
+
+namespace {
+
+// Entries of the NumPy C API table (stable across NumPy 1.x and 2.x).
+constexpr int kArrayType = 2;
+constexpr int kDescrFromType = 45;
+constexpr int kNewFromDescr = 94;
+constexpr int kSetBaseObject = 282;
+constexpr int kNpyDouble = 12;
+constexpr int kFlagsCArray = 0x0001 | 0x0100 | 0x0400;  // C-contiguous, aligned, writeable
+
+using DescrFromType = PyObject* (*)(int);
+using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const Py_ssize_t*,
+                                   const Py_ssize_t*, void*, int, PyObject*);
+using SetBaseObject = int (*)(PyObject*, PyObject*);
+
+void** api_table = nullptr;
+
+// Imports NumPy's multiarray module for the installed major version and reads its table.
+void** load_api() {
+    PyObject* numpy = PyImport_ImportModule("numpy");
+    if (!numpy) return nullptr;
+    const char* module = "numpy.core.multiarray";
+    PyObject* lib = PyObject_GetAttrString(numpy, "lib");
+    PyObject* version = PyObject_GetAttrString(numpy, "__version__");
+    PyObject* cls = lib ? PyObject_GetAttrString(lib, "NumpyVersion") : nullptr;
+    PyObject* parsed = (cls && version) ? PyObject_CallFunctionObjArgs(cls, version, nullptr) : nullptr;
+    PyObject* major = parsed ? PyObject_GetAttrString(parsed, "major") : nullptr;
+    long major_value = major ? PyLong_AsLong(major) : -1;
+    Py_XDECREF(major);
+    Py_XDECREF(parsed);
+    Py_XDECREF(cls);
+    Py_XDECREF(version);
+    Py_XDECREF(lib);
+    Py_DECREF(numpy);
+    if (PyErr_Occurred()) return nullptr;
+    if (major_value >= 2) module = "numpy._core.multiarray";
+    PyObject* multiarray = PyImport_ImportModule(module);
+    if (!multiarray) return nullptr;
+    PyObject* capsule = PyObject_GetAttrString(multiarray, "_ARRAY_API");
+    Py_DECREF(multiarray);
+    if (!capsule) return nullptr;
+    void* table = PyCapsule_GetPointer(capsule, nullptr);
+    Py_DECREF(capsule);
+    return static_cast<void**>(table);
+}
+
+bool ensure_api() {
+    if (api_table) return true;
+    void** table = load_api();
+    if (!table) {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        PyObject* text = value ? PyObject_Str(value) : nullptr;
+        PyErr_Clear();
+        if (text) {
+            PyErr_Format(PyExc_SystemError, "Failed to access NumPy array API capsule: %U", text);
+        } else {
+            PyErr_SetString(PyExc_SystemError, "Failed to access NumPy array API capsule");
+        }
+        Py_XDECREF(text);
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+        return false;
+    }
+    api_table = table;
+    return true;
+}
+
+void free_buffer(PyObject* capsule) {
+    std::free(PyCapsule_GetPointer(capsule, "calcsift.buffer"));
+}
+
+}  // namespace
+
+PyObject* make_array(const std::vector<std::size_t>& shape, const double* data) {
+    if (!ensure_api()) return nullptr;
+    std::size_t count = 1;
+    for (std::size_t d : shape) count *= d;
+    // The array owns a fresh copy; the capsule that frees it is the array's base.
+    void* buffer = std::malloc(count ? count * sizeof(double) : 1);
+    if (!buffer) return PyErr_NoMemory();
+    if (count) std::memcpy(buffer, data, count * sizeof(double));
+    PyObject* holder = PyCapsule_New(buffer, "calcsift.buffer", free_buffer);
+    if (!holder) {
+        std::free(buffer);
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_SetString(PyExc_SystemError, "Failed to create slice container");
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+        return nullptr;
+    }
+    std::vector<Py_ssize_t> dims(shape.begin(), shape.end());
+    std::vector<Py_ssize_t> strides(shape.size());
+    Py_ssize_t stride = sizeof(double);
+    for (std::size_t i = shape.size(); i-- > 0;) {
+        strides[i] = stride;
+        stride *= dims[i] ? dims[i] : 1;
+    }
+    auto descr_from_type = reinterpret_cast<DescrFromType>(api_table[kDescrFromType]);
+    auto new_from_descr = reinterpret_cast<NewFromDescr>(api_table[kNewFromDescr]);
+    auto set_base = reinterpret_cast<SetBaseObject>(api_table[kSetBaseObject]);
+    auto* array_type = static_cast<PyTypeObject*>(api_table[kArrayType]);
+    PyObject* descr = descr_from_type(kNpyDouble);
+    if (!descr) {
+        Py_DECREF(holder);
+        return nullptr;
+    }
+    PyObject* array = new_from_descr(array_type, descr, static_cast<int>(dims.size()), dims.data(),
+                                     strides.data(), buffer, kFlagsCArray, nullptr);
+    if (!array) {
+        Py_DECREF(holder);
+        return nullptr;
+    }
+    if (set_base(array, holder) < 0) {  // steals holder
+        Py_DECREF(array);
+        return nullptr;
+    }
+    return array;
+}
+
+}  // namespace calcsift::py
