@@ -205,12 +205,13 @@ Buffer gunzip(const char* data, std::size_t size) {
     // data by more than a few bytes per 64 KiB, so a smaller value means the
     // length wrapped past 4 GiB.
     std::size_t cap = 0;
-    if (size - start >= 8) {
-        std::size_t guess = le32(d + size - 4);
-        const std::size_t floor = in_len - in_len / 8192 - 64;
-        if (in_len > 64)
-            while (guess < floor) guess += std::size_t{1} << 32;
-        if (guess <= limit) cap = guess;
+    if (in_len >= 8) {
+        std::uint64_t guess = le32(d + size - 4);
+        if (in_len > 64) {
+            const std::uint64_t floor = in_len - in_len / 8192 - 64;
+            while (guess < floor) guess += std::uint64_t{1} << 32;
+        }
+        if (guess <= limit) cap = static_cast<std::size_t>(guess);
     }
     if (cap == 0) cap = in_len * 4;
     cap = std::max<std::size_t>(cap, 4096);
