@@ -468,7 +468,6 @@ inline bool all_stars(std::string_view t) noexcept {
 }
 
 inline double token_value(std::string_view t) {
-    // The common case: a plain number with from_chars, no '+' handling needed.
     double v;
     const char* b = t.data();
     const char* e = b + t.size();
@@ -480,6 +479,48 @@ inline double token_value(std::string_view t) {
     return *slow;
 }
 
+inline bool is_ascii_space(unsigned char c) noexcept { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+
+constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The numbers of a run record are almost all plain fixed-point decimals
+// ("-12.34567890"). With at most 15 significant digits the mantissa and the
+// power of ten are exact doubles, so one division gives the correctly rounded
+// value. Returns the end of the number, or nullptr when the token needs the
+// general parser (exponent, long mantissa, inf/nan, stars, garbage).
+inline const char* fast_decimal(const char* p, const char* e, double& out) noexcept {
+    bool neg = false;
+    if (p < e && *p == '-') {
+        neg = true;
+        ++p;
+    }
+    std::uint64_t m = 0;
+    int digits = 0, frac = 0;
+    const char* start = p;
+    while (p < e && static_cast<unsigned>(*p - '0') < 10) {
+        m = m * 10 + static_cast<unsigned>(*p - '0');
+        ++p;
+        ++digits;
+    }
+    if (p < e && *p == '.') {
+        ++p;
+        const char* fs = p;
+        while (p < e && static_cast<unsigned>(*p - '0') < 10) {
+            m = m * 10 + static_cast<unsigned>(*p - '0');
+            ++p;
+        }
+        frac = static_cast<int>(p - fs);
+        digits += frac;
+    }
+    if (p == start || digits == 0 || digits > 15) return nullptr;
+    if (p < e && !is_ascii_space(static_cast<unsigned char>(*p))) return nullptr;
+    double v = static_cast<double>(m);
+    if (frac) v /= kPow10[frac];
+    out = neg ? -v : v;
+    return p;
+}
+
 }  // namespace
 
 std::size_t parse_floats_into(std::string_view text, std::vector<double>& out) {
@@ -487,9 +528,8 @@ std::size_t parse_floats_into(std::string_view text, std::vector<double>& out) {
     const char* e = p + text.size();
     std::size_t count = 0;
     while (p < e) {
-        // ASCII fast path for separators; anything above 0x7F goes the careful way.
         unsigned char c = static_cast<unsigned char>(*p);
-        if (c == ' ' || (c >= 0x09 && c <= 0x0D)) {
+        if (is_ascii_space(c)) {
             ++p;
             continue;
         }
@@ -500,11 +540,17 @@ std::size_t parse_floats_into(std::string_view text, std::vector<double>& out) {
                 continue;
             }
         }
+        double v;
+        if (const char* q = fast_decimal(p, e, v)) {
+            out.push_back(v);
+            ++count;
+            p = q;
+            continue;
+        }
         const char* t = p;
-        for (;;) {
-            if (p >= e) break;
+        while (p < e) {
             unsigned char d = static_cast<unsigned char>(*p);
-            if (d == ' ' || (d >= 0x09 && d <= 0x0D)) break;
+            if (is_ascii_space(d)) break;
             if (d >= 0x80 && unicode_space_len(p, e)) break;
             ++p;
         }
