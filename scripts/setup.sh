@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs everything calcsift needs on a fresh Debian machine and builds it
+# into the current Python environment.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+need_apt=()
+[ -f /usr/include/libdeflate.h ] || need_apt+=(libdeflate-dev)
+command -v pkg-config >/dev/null || need_apt+=(pkg-config)
+if [ ${#need_apt[@]} -gt 0 ]; then
+  if [ "$(id -u)" = 0 ]; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need_apt[@]}" >/dev/null
+  else
+    sudo apt-get update -qq
+    sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need_apt[@]}" >/dev/null
+  fi
+fi
+
+python3 -m pip install -q --upgrade "scikit-build-core>=0.8" "pybind11>=2.11" cmake ninja numpy pytest
+python3 -m pip install -q --no-build-isolation .
