@@ -63,6 +63,13 @@ VasprunData parse_document(VasprunParser& parser, const ParseOptions& options) {
                     kpoints = parse_kpoints(parser);
                 } else if (name == "structure") {
                     auto sname = attr_str(ev, "name");
+                    if (sname && *sname == "primitive_cell") {
+                        // VASP 6.1 writes the symmetry-reduced cell at top level, before
+                        // <atominfo>: it is not a structure of the run and must not take
+                        // the initial slot (that would drop the real initialpos).
+                        parser.skip_element(name);
+                        break;
+                    }
                     Structure s = parse_structure(parser, atoms);
                     if (sname && *sname == "finalpos") {
                         final_ = std::move(s);
