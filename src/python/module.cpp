@@ -1,7 +1,7 @@
 // The Python module: the class Vasprun, its constructor, representation and
 // read-only properties. The class is a plain C-API heap type so that it has
 // exactly the slots, text signature and docstrings it should, and no __dict__.
-#include <pybind11/pybind11.h>
+#include <Python.h>
 
 #include <cstdint>
 #include <cstring>
@@ -302,9 +302,46 @@ PyObject* vasprun_type() {
 
 }  // namespace calcsift::py
 
-PYBIND11_MODULE(calcsift, m) {
-    m.doc() = "Python extension module of calcsift: fast, exact reading of VASP vasprun.xml run records.";
+// Single-phase initialisation written out by hand: the check for a second
+// interpreter must come before anything touches per-process state (binding
+// libraries' own module prologues deadlock in a sub-interpreter).
+namespace {
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "calcsift",
+    "Python extension module of calcsift: fast, exact reading of VASP vasprun.xml run records.",
+    0,  // not -1: a re-import in another interpreter must call PyInit again to be refused
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_calcsift() {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError, "calcsift does not support sub-interpreters");
+        return nullptr;
+    }
+    static PyObject* cached = nullptr;
+    if (cached) {
+        Py_INCREF(cached);
+        return cached;
+    }
     PyObject* type = calcsift::py::vasprun_type();
-    if (!type) throw pybind11::error_already_set();
-    m.add_object("Vasprun", pybind11::reinterpret_borrow<pybind11::object>(type));
+    if (!type) return nullptr;
+    PyObject* module = PyModule_Create(&module_def);
+    if (!module) return nullptr;
+    Py_INCREF(type);
+    if (PyModule_AddObject(module, "Vasprun", type) < 0) {
+        Py_DECREF(type);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    Py_INCREF(module);
+    cached = module;
+    return module;
 }
