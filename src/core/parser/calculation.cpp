@@ -5,45 +5,25 @@ namespace calcsift {
 
 StepEnergies parse_energy_fields(VasprunParser& parser) {
     StepEnergies e;
-    for (;;) {
-        Event ev = parser.next();
-        if (ev.kind == EventKind::Start) {
-            if (ev.name != "i") {
-                parser.skip_element(ev.name);
-                continue;
-            }
-            auto name = attr_str(ev, "name");
-            std::string_view text = parser.read_text();
-            if (!name) continue;
-            double* field = nullptr;
-            if (*name == "e_fr_energy") field = &e.e_fr_energy;
-            else if (*name == "e_wo_entrp") field = &e.e_wo_entrp;
-            else if (*name == "e_0_energy") field = &e.e_0_energy;
-            if (field) *field = parse_f64(text).value_or(0.0);
-        } else if (ev.kind == EventKind::End) {
-            if (ev.name == "energy") return e;
-        } else if (ev.kind == EventKind::Eof) {
-            return e;
-        }
-    }
+    for_each_child(parser, "energy", [&](const Event& ev) {
+        if (ev.name != "i") return false;
+        auto name = attr_str(ev, "name");
+        std::string_view text = parser.read_text();
+        if (!name) return true;
+        // An unreadable value (including a field of stars) counts as 0.0.
+        double value = parse_f64(text).value_or(0.0);
+        if (*name == "e_fr_energy") e.e_fr_energy = value;
+        else if (*name == "e_wo_entrp") e.e_wo_entrp = value;
+        else if (*name == "e_0_energy") e.e_0_energy = value;
+        return true;
+    });
+    return e;
 }
 
 StepEnergies parse_scstep(VasprunParser& parser) {
     StepEnergies e;
-    for (;;) {
-        Event ev = parser.next();
-        if (ev.kind == EventKind::Start) {
-            if (ev.name == "energy") {
-                e = parse_energy_fields(parser);
-            } else {
-                parser.skip_element(ev.name);
-            }
-        } else if (ev.kind == EventKind::End) {
-            if (ev.name == "scstep") return e;
-        } else if (ev.kind == EventKind::Eof) {
-            return e;
-        }
-    }
+    for_each_named(parser, "scstep", "energy", [&] { e = parse_energy_fields(parser); });
+    return e;
 }
 
 CalculationOutput parse_calculation(VasprunParser& parser,
@@ -57,14 +37,7 @@ CalculationOutput parse_calculation(VasprunParser& parser,
     std::optional<Rows> magnetization;
     std::vector<StepEnergies> scsteps;
 
-    for (bool done = false; !done;) {
-        Event ev = parser.next();
-        if (ev.kind == EventKind::End) {
-            if (ev.name == "calculation") done = true;
-            continue;
-        }
-        if (ev.kind == EventKind::Eof) break;
-        if (ev.kind != EventKind::Start) continue;
+    for_each_child(parser, "calculation", [&](const Event& ev) {
         std::string_view name = ev.name;
         if (name == "structure") {
             structure = parse_structure(parser, atom_names);
@@ -111,15 +84,17 @@ CalculationOutput parse_calculation(VasprunParser& parser,
                 parser.fast_skip("eigenvalues");
             }
         } else if (name == "dielectricfunction") {
+            // The first one of a calculation is read; later ones are passed over.
             if (!out.dielectric) {
                 out.dielectric = parse_dielectric(parser);
             } else {
                 parser.fast_skip("dielectricfunction");
             }
         } else {
-            parser.skip_element(name);
+            return false;
         }
-    }
+        return true;
+    });
 
     if (structure) {
         IonicStep step;

@@ -32,26 +32,22 @@ std::string to_upper_full(std::string_view s) {
 
 Generator parse_generator(VasprunParser& parser) {
     Generator g;
-    for (;;) {
-        Event ev = parser.next();
-        if (ev.kind == EventKind::Start) {
-            auto name = attr_str(ev, "name");
-            std::string_view text = parser.read_text();
-            if (!name) continue;
-            std::string* field = nullptr;
-            if (*name == "program") field = &g.program;
-            else if (*name == "version") field = &g.version;
-            else if (*name == "subversion") field = &g.subversion;
-            else if (*name == "platform") field = &g.platform;
-            else if (*name == "date") field = &g.date;
-            else if (*name == "time") field = &g.time;
-            if (field) field->assign(text);
-        } else if (ev.kind == EventKind::End) {
-            if (ev.name == "generator") return g;
-        } else if (ev.kind == EventKind::Eof) {
-            return g;
-        }
-    }
+    // Items are read whatever their tag name; only the name attribute counts.
+    for_each_child(parser, "generator", [&](const Event& ev) {
+        auto name = attr_str(ev, "name");
+        std::string_view text = parser.read_text();
+        if (!name) return true;
+        std::string* field = nullptr;
+        if (*name == "program") field = &g.program;
+        else if (*name == "version") field = &g.version;
+        else if (*name == "subversion") field = &g.subversion;
+        else if (*name == "platform") field = &g.platform;
+        else if (*name == "date") field = &g.date;
+        else if (*name == "time") field = &g.time;
+        if (field) field->assign(text);
+        return true;
+    });
+    return g;
 }
 
 IncarMap parse_incar(VasprunParser& parser) {

@@ -15,31 +15,20 @@ M3 first_three_rows(const std::vector<V3>& rows) {
 Crystal parse_crystal(VasprunParser& parser) {
     Crystal c;
     std::optional<M3> basis, rec_basis;
-    for (bool done = false; !done;) {
-        Event ev = parser.next();
-        if (ev.kind == EventKind::Start) {
-            if (ev.name == "i") {
-                auto name = attr_str(ev, "name");
-                std::string_view text = parser.read_text();
-                if (name && *name == "volume") c.volume = parse_f64(text).value_or(0.0);
-            } else if (ev.name == "varray") {
-                auto name = attr_str(ev, "name");
-                if (name && *name == "basis") {
-                    basis = first_three_rows(parse_varray_v3(parser));
-                } else if (name && *name == "rec_basis") {
-                    rec_basis = first_three_rows(parse_varray_v3(parser));
-                } else {
-                    parser.skip_element(ev.name);
-                }
-            } else {
-                parser.skip_element(ev.name);
-            }
-        } else if (ev.kind == EventKind::End) {
-            if (ev.name == "crystal") done = true;
-        } else if (ev.kind == EventKind::Eof) {
-            done = true;
+    for_each_child(parser, "crystal", [&](const Event& ev) {
+        auto name = attr_str(ev, "name");
+        if (ev.name == "i") {
+            std::string_view text = parser.read_text();
+            if (name && *name == "volume") c.volume = parse_f64(text).value_or(0.0);
+        } else if (ev.name == "varray" && name && *name == "basis") {
+            basis = first_three_rows(parse_varray_v3(parser));
+        } else if (ev.name == "varray" && name && *name == "rec_basis") {
+            rec_basis = first_three_rows(parse_varray_v3(parser));
+        } else {
+            return false;
         }
-    }
+        return true;
+    });
     if (!basis) throw VasprunError::missing_element("varray[basis]");
     if (!rec_basis) throw VasprunError::missing_element("varray[rec_basis]");
     c.lattice = *basis;
@@ -50,27 +39,16 @@ Crystal parse_crystal(VasprunParser& parser) {
 Structure parse_structure(VasprunParser& parser, const std::vector<std::string>& atom_names) {
     std::optional<Crystal> crystal;
     std::optional<std::vector<V3>> positions;
-    for (bool done = false; !done;) {
-        Event ev = parser.next();
-        if (ev.kind == EventKind::Start) {
-            if (ev.name == "crystal") {
-                crystal = parse_crystal(parser);
-            } else if (ev.name == "varray") {
-                auto name = attr_str(ev, "name");
-                if (name && *name == "positions") {
-                    positions = parse_varray_v3(parser);
-                } else {
-                    parser.skip_element(ev.name);
-                }
-            } else {
-                parser.skip_element(ev.name);
-            }
-        } else if (ev.kind == EventKind::End) {
-            if (ev.name == "structure") done = true;
-        } else if (ev.kind == EventKind::Eof) {
-            done = true;
+    for_each_child(parser, "structure", [&](const Event& ev) {
+        if (ev.name == "crystal") {
+            crystal = parse_crystal(parser);
+            return true;
         }
-    }
+        auto name = ev.name == "varray" ? attr_str(ev, "name") : std::nullopt;
+        if (!name || *name != "positions") return false;
+        positions = parse_varray_v3(parser);
+        return true;
+    });
     if (!crystal) throw VasprunError::missing_element("crystal");
     if (!positions) throw VasprunError::missing_element("varray[positions]");
     Structure s;
