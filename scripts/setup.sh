@@ -6,6 +6,8 @@ cd "$(dirname "$0")/.."
 
 need_apt=()
 [ -f /usr/include/libdeflate.h ] || need_apt+=(libdeflate-dev)
+[ -f /usr/include/CLI/CLI.hpp ] || need_apt+=(libcli11-dev)
+[ -f /usr/include/rapidjson/writer.h ] || need_apt+=(rapidjson-dev)
 command -v pkg-config >/dev/null || need_apt+=(pkg-config)
 if [ ${#need_apt[@]} -gt 0 ]; then
   if [ "$(id -u)" = 0 ]; then
@@ -17,5 +19,7 @@ if [ ${#need_apt[@]} -gt 0 ]; then
   fi
 fi
 
-python3 -m pip install -q --upgrade "scikit-build-core>=0.8" "pybind11>=2.11" cmake ninja numpy pytest
+python3 -m pip install -q --upgrade "scikit-build-core>=0.8" "pybind11>=2.11" cmake ninja numpy pytest mypy
 python3 -m pip install -q --no-build-isolation .
+# pyenv installs console scripts behind shims that need refreshing.
+if command -v pyenv >/dev/null 2>&1; then pyenv rehash; fi

@@ -1,10 +1,10 @@
-"""Print what calcsift reads from a run record: python examples/show.py [FILE]."""
+"""Print what calcsift reads from a run record: python3 scripts/show.py [FILE]."""
 import sys
 from pathlib import Path
 
 import calcsift
 
-path = sys.argv[1] if len(sys.argv) > 1 else str(Path(__file__).with_name("vasprun.xml"))
+path = sys.argv[1] if len(sys.argv) > 1 else str(Path(__file__).parent.parent / "examples" / "vasprun.xml")
 run = calcsift.Vasprun(path, parse_projected=True)
 print(repr(run))
 print("INCAR:", ", ".join(f"{k}={v!r}" for k, v in list(run.incar.items())[:8]), "...")

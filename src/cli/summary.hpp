@@ -1,0 +1,47 @@
+// `calcsift summary`: one line of facts per run record, parsed in parallel.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/records.hpp"
+
+namespace calcsift::cli {
+
+struct FileSummary {
+    std::string program;
+    std::string version;
+    std::string composition;  // element symbol then atom count per type, e.g. "Fe2O3"
+    std::size_t nsteps = 0;
+    std::optional<double> e_fr_energy;  // of the last kept ionic step
+    std::optional<double> e_0_energy;
+    bool converged = false;
+    std::optional<double> efermi;
+    std::size_t nkpts = 0;
+    std::vector<std::string_view> blocks;  // among "dos", "eigen", "projected", "dielectric"
+};
+
+struct FileResult {
+    std::optional<FileSummary> summary;  // absent when the file could not be read
+    std::string error;                   // the error's display text otherwise
+};
+
+// "Fe2O3": each element once, in order of first appearance, with its total count.
+std::string composition(const AtomInfo& info);
+
+// True when the text holds a start tag <name ...> or <name> that is not self-closing.
+bool has_start_tag(std::string_view text, std::string_view name);
+
+FileResult summarize_file(const std::string& path);
+
+// Summarises files[i] on `jobs` threads and calls `emit(i, result)` on the calling
+// thread in argument order; `progress(done, total)` after each finished file.
+void summarize_files(const std::vector<std::string>& files, unsigned jobs,
+                     const std::function<void(std::size_t, FileResult&)>& emit,
+                     const std::function<void(std::size_t, std::size_t)>& progress);
+
+}  // namespace calcsift::cli

@@ -1,0 +1,134 @@
+"""Python extension module of calcsift: fast, exact reading of VASP vasprun.xml run records."""
+
+# The dict layouts below exist for type checkers only: at run time every property
+# returns a plain dict, and the module holds nothing but the class Vasprun.
+
+from typing import Dict, List, Optional, SupportsIndex, Tuple, TypedDict, Union, final, type_check_only
+
+import numpy
+from numpy.typing import NDArray
+
+_FloatArray = NDArray[numpy.float64]
+
+#: The Python value of one INCAR parameter.
+_IncarValue = Union[int, float, bool, str, List[float]]
+
+@type_check_only
+class AtomTypeDict(TypedDict):
+    element: str
+    count: int
+    mass: float
+    valence: float
+    pseudopotential: str
+
+@type_check_only
+class _KpointsRequired(TypedDict):
+    kpointlist: _FloatArray  # shape (N, 3)
+    weights: _FloatArray  # shape (W,)
+
+@type_check_only
+class KpointsDict(_KpointsRequired, total=False):
+    scheme: str  # present when the k-points have a generation block
+    divisions: List[int]  # three ints; present when the generation block gives them
+    labels: List[Tuple[int, str]]  # (0-based index, label); present when there are labels
+
+@type_check_only
+class StructureDict(TypedDict):
+    lattice: List[List[float]]  # 3 rows of 3 floats
+    volume: float
+    positions: List[List[float]]  # one row of 3 floats per atom
+    species: List[str]
+
+@type_check_only
+class _IonicStepRequired(TypedDict):
+    structure: StructureDict
+    e_fr_energy: float
+    e_wo_entrp: float
+    e_0_energy: float
+    forces: List[List[float]]  # one row of 3 floats per atom; empty without forces
+    stress: List[List[float]]  # 3 rows of 3 floats
+
+@type_check_only
+class IonicStepDict(_IonicStepRequired, total=False):
+    magnetization: List[List[float]]  # present only when the step has one
+
+@type_check_only
+class ProjectedDict(TypedDict):
+    data: _FloatArray  # shape (nspins, nkpts, nbands, nions, norbitals)
+    orbitals: List[str]
+
+@type_check_only
+class DosTotalDict(TypedDict):
+    energies: _FloatArray  # shape (E,)
+    densities: _FloatArray  # shape (nspins, G)
+    integrated: _FloatArray  # shape (nspins, G)
+
+@type_check_only
+class DosPartialDict(TypedDict):
+    data: _FloatArray  # shape (nspins, nions, norbitals, G)
+    orbitals: List[str]
+
+@type_check_only
+class _DosRequired(TypedDict):
+    efermi: float
+    total: DosTotalDict
+
+@type_check_only
+class DosDict(_DosRequired, total=False):
+    partial: DosPartialDict  # present only when the document has a partial DOS
+
+@type_check_only
+class DielectricDict(TypedDict):
+    energies: _FloatArray  # shape (rows,)
+    real: _FloatArray  # shape (rows, 6)
+    imag: _FloatArray  # shape (rows, 6)
+
+@final
+class Vasprun:
+    """A parsed vasprun.xml run record (read-only)."""
+
+    def __new__(
+        cls,
+        path: str,
+        parse_dos: Union[bool, numpy.bool_] = True,
+        parse_eigen: Union[bool, numpy.bool_] = True,
+        parse_projected: Union[bool, numpy.bool_] = False,
+        ionic_step_skip: Optional[SupportsIndex] = None,
+        ionic_step_offset: SupportsIndex = 0,
+    ) -> Vasprun: ...
+    @property
+    def program(self) -> str: ...
+    @property
+    def version(self) -> str: ...
+    @property
+    def incar(self) -> Dict[str, _IncarValue]: ...
+    @property
+    def atoms(self) -> List[str]: ...
+    @property
+    def atom_types(self) -> List[AtomTypeDict]: ...
+    @property
+    def kpoints(self) -> KpointsDict: ...
+    @property
+    def initial_structure(self) -> StructureDict: ...
+    @property
+    def final_structure(self) -> StructureDict: ...
+    @property
+    def ionic_steps(self) -> List[IonicStepDict]: ...
+    @property
+    def eigenvalues(self) -> Optional[_FloatArray]:
+        """ndarray shape (nspins, nkpts, nbands, 2).  Axis-3: [energy, occupancy]."""
+    @property
+    def eigenvalue_shape(self) -> Optional[Tuple[int, int, int]]: ...
+    @property
+    def projected(self) -> Optional[ProjectedDict]:
+        """Returns a dict with keys ``"data"`` (ndarray shape
+        ``(nspins, nkpts, nbands, nions, norbitals)``) and ``"orbitals"``
+        (list of orbital label strings), or ``None`` if not parsed."""
+    @property
+    def efermi(self) -> Optional[float]: ...
+    @property
+    def dos(self) -> Optional[DosDict]: ...
+    @property
+    def dielectric(self) -> Optional[DielectricDict]: ...
+    @property
+    def converged(self) -> bool: ...

@@ -1,0 +1,265 @@
+"""The calcsift command-line tool: summary tables and JSON Lines, dump, options.
+
+The tool is found through the CALCSIFT_CLI environment variable (a path to the built
+binary), in this Python's scripts folder or on PATH; the tests are skipped when there is none.
+"""
+
+import json
+import math
+import os
+import re
+import shutil
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import calcsift
+from conftest import (CORPUS, calculation_xml, corpus_files, dos_xml, eigenvalues_xml, make_doc, needs_corpus,
+                      write_doc)
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "bench"))
+import generate  # noqa: E402
+
+
+def find_cli():
+    """The built tool: $CALCSIFT_CLI, else the one installed beside this Python (pip puts it in the scripts
+    folder, which need not be on PATH), else the first on PATH."""
+    if os.environ.get("CALCSIFT_CLI"):
+        return os.environ["CALCSIFT_CLI"]
+    beside = Path(sysconfig.get_path("scripts")) / "calcsift"
+    return str(beside) if beside.is_file() else shutil.which("calcsift")
+
+
+CLI = find_cli()
+pytestmark = pytest.mark.skipif(not CLI, reason="calcsift executable not found (set CALCSIFT_CLI or PATH)")
+
+PROPERTIES = ["program", "version", "incar", "atoms", "atom_types", "kpoints", "initial_structure",
+              "final_structure", "ionic_steps", "eigenvalues", "eigenvalue_shape", "projected", "efermi", "dos",
+              "dielectric", "converged"]
+
+
+def run(*args):
+    return subprocess.run([CLI, *map(str, args)], capture_output=True, text=True, timeout=120)
+
+
+def assert_same(got, want, where="$"):
+    """``got`` (read back from JSON) equals ``want`` (a Python property) exactly: same types, same
+    key order, floats bit for bit (NaN equal to NaN, -0.0 unequal to 0.0)."""
+    if isinstance(want, np.ndarray):
+        assert want.dtype == np.float64, where
+        want = want.tolist()
+    if isinstance(want, tuple):
+        want = list(want)
+    if isinstance(want, dict):
+        assert isinstance(got, dict) and list(got) == list(want), where
+        for key in want:
+            assert_same(got[key], want[key], f"{where}.{key}")
+    elif isinstance(want, list):
+        assert isinstance(got, list) and len(got) == len(want), where
+        for i, (g, w) in enumerate(zip(got, want)):
+            assert_same(g, w, f"{where}[{i}]")
+    elif isinstance(want, float):
+        assert type(got) is float, f"{where}: {got!r} is not a float"
+        if math.isnan(want):
+            assert math.isnan(got), where
+        else:
+            assert got == want and math.copysign(1.0, got) == math.copysign(1.0, want), f"{where}: {got!r} != {want!r}"
+    else:
+        assert type(got) is type(want) and got == want, f"{where}: {got!r} != {want!r}"
+
+
+def dump_equals_properties(path, flags=(), **options):
+    result = run("dump", *flags, path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.count("\n") == 1 and result.stderr == ""
+    document = json.loads(result.stdout)
+    assert list(document) == PROPERTIES
+    run_record = calcsift.Vasprun(str(path), **options)
+    for name in PROPERTIES:
+        assert_same(document[name], getattr(run_record, name), name)
+    return document
+
+
+ALL = ("--dos", "--eigen", "--projected")
+ALL_OPTIONS = dict(parse_dos=True, parse_eigen=True, parse_projected=True)
+
+
+@pytest.fixture(scope="module")
+def generated(tmp_path_factory):
+    """Realistic generated run records: spin-polarised relaxation with every block and overflow
+    fields (NaN), and a line-mode band run with labels and a magnetization."""
+    folder = tmp_path_factory.mktemp("generated")
+    files = {
+        "relax": generate.Params(nsteps=4, with_dielectric=True, ndielectric=40, overflow_stars=True,
+                                 selective=True),
+        "bands": generate.Params(nions=3, nspins=2, nkpts=12, nbands=16, nsteps=2, line_mode=True,
+                                 with_magnetization=True, norbitals=4, counts=(1, 2)),
+    }
+    paths = {}
+    for name, params in files.items():
+        paths[name] = folder / f"{name}.xml.gz"
+        generate.generate(params, str(paths[name]), seed=3)
+    return paths
+
+
+@pytest.mark.parametrize("name", ["relax", "bands"])
+def test_dump_equals_python_properties_on_generated_runs(generated, name):
+    document = dump_equals_properties(generated[name], ALL, **ALL_OPTIONS)
+    assert document["projected"] is not None and document["dos"] is not None
+    if name == "relax":
+        assert any(math.isnan(x) for step in document["ionic_steps"] for row in step["forces"] for x in row)
+
+
+@pytest.mark.parametrize("flags, options", [
+    ((), dict(parse_dos=False, parse_eigen=False)),
+    (("--eigen", "--skip", "2", "--offset", "1"), dict(parse_dos=False, ionic_step_skip=2, ionic_step_offset=1)),
+    (("--dos", "--skip", "0", "--offset", "9"), dict(parse_eigen=False, ionic_step_skip=0, ionic_step_offset=9)),
+])
+def test_dump_options_match_constructor_options(generated, flags, options):
+    document = dump_equals_properties(generated["relax"], flags, **options)
+    assert (document["dos"] is None) == ("--dos" not in flags)
+    assert document["projected"] is None
+
+
+def test_dump_bundled_example():
+    example = ROOT / "examples" / "vasprun.xml"
+    if not example.is_file():
+        pytest.skip("no bundled example")
+    dump_equals_properties(example, ALL, **ALL_OPTIONS)
+
+
+@needs_corpus
+@pytest.mark.parametrize("path", corpus_files(), ids=lambda p: p.name)
+def test_dump_equals_python_properties_on_real_runs(path):
+    dump_equals_properties(path, ALL, **ALL_OPTIONS)
+
+
+def test_dump_special_floats_and_types(tmp_path):
+    incar = ('<i name="A">nan</i><i name="B">-inf</i><i name="C">inf</i><i name="D">-0.0</i><i name="E">3</i>'
+             '<i name="F">1e300 2</i><i type="int" name="G">-7</i><i type="logical" name="H">T</i>'
+             '<i type="string" name="I">a "quoted" \\ tab\t&lt;x&gt; é</i>'
+             '<i name="J">123456789012345678901234</i><i name="K">5e-324</i>')
+    path = write_doc(tmp_path, make_doc(incar=incar, atoms=("Fe", "Fe"),
+                                        sections=calculation_xml(-1.5, body=dos_xml())))
+    document = dump_equals_properties(path, ("--dos",), parse_eigen=False)
+    raw = run("dump", path).stdout
+    assert '"A":NaN' in raw and '"B":-Infinity' in raw and '"C":Infinity' in raw and '"D":-0.0' in raw
+    assert '"E":3.0' in raw and '"K":5e-324' in raw
+    assert document["incar"]["G"] == -7 and document["incar"]["H"] is True
+
+
+def test_dump_failure_is_reported(tmp_path):
+    path = write_doc(tmp_path, "<modeling></modeling>")
+    result = run("dump", path)
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr == f"{path}: Missing element <generator>\n"
+
+
+# --- summary ---------------------------------------------------------------
+
+PROJECTED = ('<projected><array><field>s</field><set><set comment="spin 1"><set comment="kpoint 1">'
+             '<set comment="band 1"><r>0.1</r></set></set></set></set></array></projected>')
+
+
+@pytest.fixture
+def summary_files(tmp_path):
+    """Two readable documents around an unreadable one and a missing one."""
+    full = make_doc(atoms=("Fe", "O", "O"), sections=(
+        calculation_xml(-3.0, natoms=3) + calculation_xml(-4.25, natoms=3, body=dos_xml(efermi=2.5)
+                                                          + eigenvalues_xml(nkpts=2)
+                                                          + PROJECTED)),
+        kpoints=((0, 0, 0), (0.5, 0, 0)))
+    files = [write_doc(tmp_path, full, "full.xml"),
+             write_doc(tmp_path, "<modeling><generator/>", "broken.xml"),
+             str(tmp_path / "missing.xml"),
+             # Neither a longer name nor an empty element counts as a <projected> block.
+             write_doc(tmp_path, make_doc(atoms=("Si",), sections="<calculation><projected_kpoints_opt>"
+                                          "</projected_kpoints_opt><projected/></calculation>"), "bare.xml")]
+    return files
+
+
+def test_summary_table_reports_bad_files_and_goes_on(summary_files):
+    full, broken, missing, bare = summary_files
+    result = run("summary", *summary_files)
+    assert result.returncode == 1
+    errors = result.stderr.splitlines()
+    assert errors[0] == f"{broken}: Missing element <generator>"
+    assert errors[1].startswith(f"{missing}: I/O error: ") and len(errors) == 2
+
+    header, *rows = result.stdout.splitlines()
+    assert header.split() == ["FILE", "PROGRAM", "COMPOSITION", "NSTEPS", "E_FR_ENERGY", "E_0_ENERGY", "CONVERGED",
+                              "EFERMI", "NKPTS", "BLOCKS"]
+    assert [r.split()[0] for r in rows] == [full, bare]
+    assert rows[0].split()[1:] == ["vasp", "6.4.2", "Fe1O2", "2", "-4.25", "-4.25", "yes", "2.5", "2",
+                                   "dos,eigen,projected"]
+    assert rows[1].split()[1:] == ["vasp", "6.4.2", "Si1", "0", "-", "-", "no", "-", "1", "-"]
+    # Aligned: text columns start, number columns end, where their header does.
+    for row, cells in [(rows[0], ("Fe1O2", "dos,eigen,projected", "2", "-4.25", "2.5")),
+                       (rows[1], ("Si1", "-", "0", "-", "-"))]:
+        for name, value in zip(("COMPOSITION", "BLOCKS"), cells[:2]):
+            assert row[header.index(name):].startswith(value + " " if name != "BLOCKS" else value)
+        for name, value in zip(("NSTEPS", "E_0_ENERGY", "EFERMI"), cells[2:]):
+            end = header.index(name) + len(name)
+            assert row[:end].endswith(" " + value)
+
+
+def test_summary_json_lines(summary_files):
+    full, _, _, bare = summary_files
+    result = run("summary", "--json", *summary_files)
+    assert result.returncode == 1
+    lines = [json.loads(line) for line in result.stdout.splitlines()]
+    assert [line["file"] for line in lines] == [full, bare]
+    first = calcsift.Vasprun(full)
+    assert lines[0] == {"file": full, "program": "vasp", "version": "6.4.2", "composition": "Fe1O2",
+                        "nsteps": len(first.ionic_steps), "e_fr_energy": -4.25, "e_0_energy": -4.25,
+                        "converged": first.converged, "efermi": first.efermi, "nkpts": 2,
+                        "blocks": ["dos", "eigen", "projected"]}
+    assert (lines[1]["e_fr_energy"], lines[1]["efermi"], lines[1]["converged"], lines[1]["blocks"]) == (
+        None, None, False, [])
+
+
+def test_summary_parallel_output_equals_serial(generated, summary_files):
+    files = summary_files + [str(p) for p in generated.values()] + [str(p) for p in corpus_files()]
+    files = files * 3
+    for mode in ([], ["--json"]):
+        serial = run("summary", "--jobs", "1", *mode, *files)
+        parallel = run("summary", "--jobs", "2", *mode, *files)
+        assert serial.returncode == parallel.returncode == 1
+        assert (parallel.stdout, parallel.stderr) == (serial.stdout, serial.stderr)
+        assert "\x1b" not in parallel.stderr  # no progress bar when stderr is not a terminal
+
+
+# --- command line ----------------------------------------------------------
+
+def project_version():
+    text = (ROOT / "pyproject.toml").read_text()
+    return re.search(r'^version\s*=\s*"([^"]+)"', text, re.M).group(1)
+
+
+@pytest.mark.parametrize("args, status, stream, text", [
+    (["--version"], 0, "stdout", None),
+    (["--help"], 0, "stdout", "summary"),
+    (["summary", "--help"], 0, "stdout", "--jobs"),
+    (["dump", "--help"], 0, "stdout", "NaN"),
+    ([], 2, "stderr", "subcommand"),
+    (["frobnicate"], 2, "stderr", "frobnicate"),
+    (["summary"], 2, "stderr", "FILE"),
+    (["summary", "--jobs", "0", "x"], 2, "stderr", "--jobs"),
+    (["summary", "--bogus", "x"], 2, "stderr", "--bogus"),
+    (["dump", "--skip", "-1", "x"], 2, "stderr", "--skip"),
+    (["dump", "--offset", "18446744073709551616", "x"], 2, "stderr", "--offset"),
+    (["dump", "a", "b"], 2, "stderr", "b"),
+])
+def test_command_line(args, status, stream, text):
+    result = run(*args)
+    assert result.returncode == status
+    out = getattr(result, stream)
+    if text is None:
+        assert out == f"calcsift {project_version()}\n"
+    else:
+        assert text in out
