@@ -278,7 +278,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec vasprun_type_slots = {
     "calcsift.Vasprun",
     sizeof(PyVasprun),
     0,
@@ -289,7 +289,7 @@ PyType_Spec spec = {
 PyObject* vasprun_type() {
     static PyObject* type = nullptr;
     if (type) return type;
-    type = PyType_FromSpec(&spec);
+    type = PyType_FromSpec(&vasprun_type_slots);
     if (!type) return nullptr;
     if (PyObject_SetAttrString(type, "__doc__", Py_None) < 0) {
         Py_CLEAR(type);
