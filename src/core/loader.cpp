@@ -48,7 +48,29 @@ std::size_t read_some(int fd, char* p, std::size_t n) {
     }
 }
 
-Buffer read_plain(const std::string& path) {
+// The length of the all-ASCII prefix of a buffer filled piece by piece, each
+// piece looked at right after it arrived (while it is still in the cache), so
+// that the text needs no separate UTF-8 pass when it is all ASCII.
+class AsciiPrefix {
+public:
+    // [from, to) are the bytes just filled; pieces come in order.
+    void feed(const char* base, std::size_t from, std::size_t to) noexcept {
+        if (!open_ || from != length_) return;
+        const std::size_t k = ascii_prefix_length(base + from, to - from);
+        length_ = from + k;
+        open_ = from + k == to;
+    }
+    std::size_t length() const noexcept { return length_; }
+
+private:
+    std::size_t length_ = 0;
+    bool open_ = true;
+};
+
+// Reads and inflates in pieces of this size (small enough to stay in the cache).
+constexpr std::size_t kPiece = std::size_t{1} << 20;
+
+Buffer read_plain(const std::string& path, AsciiPrefix* ascii = nullptr) {
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) throw VasprunError::io_errno(errno);
     struct stat st;
@@ -68,11 +90,14 @@ Buffer read_plain(const std::string& path) {
             if (got == 0) break;
             buf.set_size(size);
             buf.append(probe, got);  // at least doubles the capacity
+            if (ascii) ascii->feed(buf.data(), size, buf.size());
             size = buf.size();
             continue;
         }
-        const std::size_t got = read_some(fd.get(), buf.data() + size, buf.capacity() - size);
+        const std::size_t want = std::min(buf.capacity() - size, ascii ? kPiece : buf.capacity());
+        const std::size_t got = read_some(fd.get(), buf.data() + size, want);
         if (got == 0) break;
+        if (ascii) ascii->feed(buf.data(), size, size + got);
         size += got;
     }
     buf.set_size(size);
@@ -192,7 +217,17 @@ bool has_gz_extension(std::string_view path) {
     return path.substr(dot + 1) == "gz";
 }
 
-Buffer gunzip(const char* data, std::size_t size) {
+namespace {
+
+Buffer gunzip_checked(const char* data, std::size_t size, AsciiPrefix* ascii);
+
+}  // namespace
+
+Buffer gunzip(const char* data, std::size_t size) { return gunzip_checked(data, size, nullptr); }
+
+namespace {
+
+Buffer gunzip_checked(const char* data, std::size_t size, AsciiPrefix* ascii) {
     const auto* d = reinterpret_cast<const unsigned char*>(data);
     const std::size_t start = parse_gzip_header(d, size);
     const std::size_t in_len = size - start;
@@ -237,7 +272,13 @@ Buffer gunzip(const char* data, std::size_t size) {
     // Trailer: CRC-32 and length mod 2^32 of the decoded data.
     const std::size_t trailer = start + used_in;
     if (size - trailer < 8) throw VasprunError::io(kBadChecksum);
-    const std::uint32_t crc = libdeflate_crc32(0, out.data(), out_len);
+    // One pass over the output for the checksum and the ASCII scan, piece by piece.
+    std::uint32_t crc = 0;
+    for (std::size_t at = 0; at < out_len; at += kPiece) {
+        const std::size_t n = std::min(kPiece, out_len - at);
+        crc = libdeflate_crc32(crc, out.data() + at, n);
+        if (ascii) ascii->feed(out.data(), at, at + n);
+    }
     if (crc != le32(d + trailer) || static_cast<std::uint32_t>(out_len) != le32(d + trailer + 4))
         throw VasprunError::io(kBadChecksum);
 
@@ -245,6 +286,8 @@ Buffer gunzip(const char* data, std::size_t size) {
     out.shrink_to_fit();
     return out;
 }
+
+}  // namespace
 
 Buffer read_file_bytes(const std::string& path) {
     Buffer raw = read_plain(path);
@@ -284,8 +327,20 @@ void rewrite_xml_declaration_in_place(Buffer& text) {
     text.set_start(base + (head_len - len));
 }
 
-Buffer make_document_text(Buffer raw) {
+namespace {
+
+// make_document_text for bytes whose first ascii_prefix bytes are known to be ASCII.
+Buffer make_text(Buffer raw, std::size_t ascii_prefix);
+
+}  // namespace
+
+Buffer make_document_text(Buffer raw) { return make_text(std::move(raw), 0); }
+
+namespace {
+
+Buffer make_text(Buffer raw, std::size_t ascii_prefix) {
     if (view_offset(raw) != 0) {
+        ascii_prefix = 0;
         // Work on a buffer whose text starts at its first byte.
         const std::string_view v = raw.view();
         std::memmove(raw.data(), v.data(), v.size());
@@ -297,7 +352,9 @@ Buffer make_document_text(Buffer raw) {
     const auto* u = reinterpret_cast<const unsigned char*>(p);
 
     Buffer text;
-    if (is_valid_utf8(p, n)) {
+    // An ASCII prefix ends on a character boundary: only the rest needs checking.
+    const std::size_t known = std::min(ascii_prefix, n);
+    if (is_valid_utf8(p + known, n - known)) {
         text = std::move(raw);  // the common case: no decoding, no copy
     } else if (n >= 3 && u[0] == 0xEF && u[1] == 0xBB && u[2] == 0xBF) {
         // UTF-8 after its byte-order mark. The mark is valid UTF-8 on its own, so
@@ -325,11 +382,22 @@ Buffer make_document_text(Buffer raw) {
     return text;
 }
 
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // Running the parse
 
 VasprunData parse_file(const std::string& path, const ParseOptions& options) {
-    Buffer text = make_document_text(read_file_bytes(path));
+    // read_file_bytes and make_document_text, with the ASCII scan done on the way.
+    AsciiPrefix ascii;
+    Buffer raw;
+    if (has_gz_extension(path)) {
+        const Buffer packed = read_plain(path);
+        raw = gunzip_checked(packed.data(), packed.size(), &ascii);
+    } else {
+        raw = read_plain(path, &ascii);
+    }
+    Buffer text = make_text(std::move(raw), ascii.length());
     VasprunParser parser(text.view());
     return parse_document(parser, options);
 }

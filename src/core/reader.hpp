@@ -85,16 +85,40 @@ public:
     // into pieces, the last piece counts. The view is valid until the next call.
     std::string_view read_text();
 
+    // parse_floats_into(read_text(), out), with rows of plain decimals parsed
+    // straight from the document. Returns the number of values appended.
+    std::size_t read_floats(std::vector<double>& out);
+
+    // parse_v3(read_text()), by way of read_floats.
+    std::array<double, 3> read_v3();
+
+    // Offset in the document of the next occurrence of needle after the
+    // reader's position (the document's size when there is none).
+    std::size_t find_ahead(std::string_view needle) const noexcept;
+
     std::string_view document() const noexcept { return doc_; }
     std::size_t base() const noexcept { return base_; }
     // Offset of the reader in the whole document.
     std::size_t offset() const noexcept { return base_ + reader_.position(); }
 
+    // The layout of the last row of fixed-width fields that read_floats took
+    // (a cache: rows of one block look alike).
+    struct RowShape {
+        std::size_t length = 0;  // bytes from the start tag's '>' to the end tag's '<'
+        unsigned width = 0;      // bytes per field, leading spaces included
+        unsigned frac = 0;       // decimals
+        unsigned fields = 0;
+    };
+
 private:
+    const char* read_fixed_row(const char* p, const char* end, std::vector<double>& out);
+
     Reader reader_;
     std::string_view doc_;
     std::size_t base_ = 0;
     std::string scratch_;
+    std::vector<double> row_;
+    RowShape shape_;
 };
 
 // Attribute lookup on a Start or Empty event: the raw value between the quotes
@@ -139,6 +163,10 @@ void for_each_token(std::string_view s, F&& f) {
         f(std::string_view(t, static_cast<std::size_t>(p - t)));
     }
 }
+
+// Maps in the whole pages inside [p, p + n) of a large buffer about to be
+// filled, in one call instead of one page fault per page; a hint only.
+void prefault_pages(const void* p, std::size_t n) noexcept;
 
 // Decimal integers: an optional sign (signed) or optional '+' (unsigned), then ASCII digits.
 std::optional<std::int64_t> parse_i64(std::string_view s) noexcept;

@@ -131,26 +131,102 @@ PyObject* structure_to_dict(const Structure& s) {
     return d.release();
 }
 
-PyObject* ionic_steps_to_list(const std::vector<IonicStep>& steps) {
-    Ref list(PyList_New(static_cast<Py_ssize_t>(steps.size())));
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-        const IonicStep& step = steps[i];
+namespace {
+
+// The cyclic garbage collector is paused while a large tree of new containers
+// is built: every one of them is reachable from the result, so the collections
+// that the allocations would trigger find nothing to free and only rescan the
+// growing tree again and again (three quarters of the time for an MD run).
+class GcPause {
+public:
+#if PY_VERSION_HEX >= 0x030A0000
+    GcPause() : was_enabled_(PyGC_Disable()) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+
+private:
+    int was_enabled_;
+#endif
+};
+
+// What the conversion of many ionic steps shares: the dict keys, made once,
+// and one str per distinct species name (str objects are immutable, so equal
+// names may be the same object).
+class StepConverter {
+public:
+    StepConverter()
+        : structure_(key("structure")), lattice_(key("lattice")), volume_(key("volume")),
+          positions_(key("positions")), species_(key("species")), e_fr_(key("e_fr_energy")),
+          e_wo_(key("e_wo_entrp")), e_0_(key("e_0_energy")), forces_(key("forces")),
+          stress_(key("stress")), magnetization_(key("magnetization")) {}
+
+    PyObject* step(const IonicStep& step) {
         Ref d(PyDict_New());
-        set(d.get(), "structure", structure_to_dict(step.structure));
-        set(d.get(), "e_fr_energy", PyFloat_FromDouble(step.energies.e_fr_energy));
-        set(d.get(), "e_wo_entrp", PyFloat_FromDouble(step.energies.e_wo_entrp));
-        set(d.get(), "e_0_energy", PyFloat_FromDouble(step.energies.e_0_energy));
-        set(d.get(), "forces", v3_list(step.forces));
-        set(d.get(), "stress", m3_list(step.stress));
+        put(d, structure_, structure(step.structure));
+        put(d, e_fr_, PyFloat_FromDouble(step.energies.e_fr_energy));
+        put(d, e_wo_, PyFloat_FromDouble(step.energies.e_wo_entrp));
+        put(d, e_0_, PyFloat_FromDouble(step.energies.e_0_energy));
+        put(d, forces_, v3_list(step.forces));
+        put(d, stress_, m3_list(step.stress));
         if (step.magnetization) {
             const Rows& m = *step.magnetization;
             Ref rows(PyList_New(static_cast<Py_ssize_t>(m.count())));
             for (std::size_t r = 0; r < m.count(); ++r)
                 PyList_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(r), float_list(m.row(r), m.row_size(r)));
-            set(d.get(), "magnetization", rows.release());
+            put(d, magnetization_, rows.release());
         }
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), d.release());
+        return d.release();
     }
+
+private:
+    static PyObject* key(const char* text) { return Ref(PyUnicode_InternFromString(text)).release(); }
+
+    // d[key] = value, taking ownership of value.
+    static void put(const Ref& d, const Ref& key, PyObject* value) {
+        Ref v(value);
+        if (PyDict_SetItem(d.get(), key.get(), v.get()) < 0) throw Error{};
+    }
+
+    PyObject* structure(const Structure& s) {
+        Ref d(PyDict_New());
+        put(d, lattice_, m3_list(s.lattice));
+        put(d, volume_, PyFloat_FromDouble(s.volume));
+        put(d, positions_, v3_list(s.positions));
+        Ref species(PyList_New(static_cast<Py_ssize_t>(s.species.size())));
+        for (std::size_t i = 0; i < s.species.size(); ++i)
+            PyList_SET_ITEM(species.get(), static_cast<Py_ssize_t>(i), name(s.species[i]));
+        put(d, species_, species.release());
+        return d.release();
+    }
+
+    // A new reference to the str of a species name.
+    PyObject* name(const std::string& text) {
+        for (const auto& [known, object] : names_) {
+            if (known == text) {
+                Py_INCREF(object.get());
+                return object.get();
+            }
+        }
+        names_.emplace_back(text, Ref(str(text)));
+        PyObject* object = names_.back().second.get();
+        Py_INCREF(object);
+        return object;
+    }
+
+    Ref structure_, lattice_, volume_, positions_, species_, e_fr_, e_wo_, e_0_, forces_, stress_,
+        magnetization_;
+    std::vector<std::pair<std::string, Ref>> names_;
+};
+
+}  // namespace
+
+PyObject* ionic_steps_to_list(const std::vector<IonicStep>& steps) {
+    [[maybe_unused]] GcPause pause;
+    StepConverter convert;
+    Ref list(PyList_New(static_cast<Py_ssize_t>(steps.size())));
+    for (std::size_t i = 0; i < steps.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), convert.step(steps[i]));
     return list.release();
 }
 

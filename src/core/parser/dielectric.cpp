@@ -27,7 +27,7 @@ DielectricComponent parse_component(VasprunParser& parser, std::string_view tag)
         for_each_named(parser, "array", "set", [&] {
             rows.clear();
             for_each_named(parser, "set", "r", [&] {
-                parse_floats_into(parser.read_text(), rows.values);
+                parser.read_floats(rows.values);
                 rows.end_row();
             });
         });

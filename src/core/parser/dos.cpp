@@ -3,14 +3,29 @@
 
 namespace calcsift {
 
-Rows parse_dos_spin_set(VasprunParser& parser) {
+namespace {
+
+// One spin set's rows; `like` (a spin set read before, if any) sizes the
+// buffers, since the sets of one block are alike. The reservation never exceeds
+// what the text up to the set's end can fill (a value takes a digit and a
+// separator, a row at least "<r></r>"), so empty sets cannot reserve memory.
+Rows read_spin_set(VasprunParser& parser, const Rows* like) {
     Rows rows;
+    if (like && !like->values.empty()) {
+        const std::size_t rest = parser.find_ahead("</set>") - parser.offset();
+        rows.values.reserve(std::min(like->values.size(), rest / 2));
+        rows.offsets.reserve(std::min(like->offsets.size(), rest / 7 + 1));
+    }
     for_each_named(parser, "set", "r", [&] {
-        parse_floats_into(parser.read_text(), rows.values);
+        parser.read_floats(rows.values);
         rows.end_row();
     });
     return rows;
 }
+
+}  // namespace
+
+Rows parse_dos_spin_set(VasprunParser& parser) { return read_spin_set(parser, nullptr); }
 
 namespace {
 
@@ -42,7 +57,9 @@ DosData parse_total(VasprunParser& parser) {
         std::vector<Rows> spins;
         for_each_named(parser, "array", "set", [&] {  // the outer set
             spins.clear();
-            for_each_named(parser, "set", "set", [&] { spins.push_back(parse_dos_spin_set(parser)); });
+            for_each_named(parser, "set", "set", [&] {
+                spins.push_back(read_spin_set(parser, spins.empty() ? nullptr : &spins.front()));
+            });
         });
         data.reset();
         data = build_total(parser, spins);
@@ -101,7 +118,15 @@ PartialDos parse_partial_dos(VasprunParser& parser) {
             ions.clear();
             for_each_named(parser, "set", "set", [&] {  // one ion
                 std::vector<Rows> spins;
-                for_each_named(parser, "set", "set", [&] { spins.push_back(parse_dos_spin_set(parser)); });
+                for_each_named(parser, "set", "set", [&] {
+                    const Rows* like = nullptr;
+                    if (!spins.empty()) {
+                        like = &spins.front();
+                    } else if (!ions.empty() && !ions.front().empty()) {
+                        like = &ions.front().front();
+                    }
+                    spins.push_back(read_spin_set(parser, like));
+                });
                 ions.push_back(std::move(spins));
             });
             return true;

@@ -5,6 +5,7 @@
 // every row full) is already in row-major order and becomes the block without
 // a copy; an irregular one is copied once into a zero-filled block. A set or
 // row larger than the first one at its level does not fit and is a Shape error.
+#include <algorithm>
 #include <cstdint>
 
 #include "sections.hpp"
@@ -26,14 +27,51 @@ std::vector<std::size_t> with(std::vector<std::size_t> dims, std::size_t axis, s
     return dims;
 }
 
-// Reads outer set -> spin sets -> k-point sets, calling read_kset for each k-point set.
+template <typename T>
+void reserve_at(std::vector<T>& v, double want) {
+    if (want > static_cast<double>(v.capacity())) v.reserve(static_cast<std::size_t>(want));
+}
+
+// Called after the first k-point set, read from the bytes since `start`: makes
+// room for the rest of the block, up to its closing tag, at the density of that
+// set (values and rows per byte of text), a little over. A band block can be
+// most of a parse's memory; growing it by doubling would copy it and, for a
+// moment, hold it one and a half times. Never more values than half the bytes
+// left (a value takes a digit and a separator at least).
+void reserve_like_first_set(VasprunParser& parser, Nesting& n, std::size_t start,
+                            std::string_view closing) {
+    const std::size_t here = parser.offset();
+    if (here <= start || n.flat.empty()) return;
+    const double rest = static_cast<double>(parser.find_ahead(closing) - here);
+    const double scale = rest / static_cast<double>(here - start) * (1.0 + 1.0 / 32);
+    const double values = std::min(static_cast<double>(n.flat.size()) * scale, rest / 2);
+    reserve_at(n.flat, static_cast<double>(n.flat.size()) + values + 64);
+    // Map in what the estimate expects (not the spare) in one go, but never
+    // more memory than the text left: a crafted block cannot make it commit more.
+    const double expected = std::min(values / (1.0 + 1.0 / 32) * sizeof(double), rest);
+    prefault_pages(n.flat.data() + n.flat.size(),
+                   std::min(static_cast<std::size_t>(expected),
+                            (n.flat.capacity() - n.flat.size()) * sizeof(double)));
+    const double rows = std::min(static_cast<double>(n.row_lens.size()) * scale, rest / 8);
+    reserve_at(n.row_lens, static_cast<double>(n.row_lens.size()) + rows + 64);
+    const double sets = std::min(static_cast<double>(n.band_rows.size()) * scale, rest / 8);
+    reserve_at(n.band_rows, static_cast<double>(n.band_rows.size()) + sets + 64);
+}
+
+// Reads outer set -> spin sets -> k-point sets, calling read_kset for each
+// k-point set; `closing` is the end tag of the whole block.
 template <typename ReadKset>
-void read_spin_tree(VasprunParser& parser, Nesting& n, ReadKset&& read_kset) {
+void read_spin_tree(VasprunParser& parser, Nesting& n, std::string_view closing,
+                    ReadKset&& read_kset) {
+    const std::size_t start = parser.offset();
+    bool first = true;
     for_each_named(parser, "set", "set", [&] {  // one spin set
         std::size_t ksets = 0;
         for_each_named(parser, "set", "set", [&] {  // one k-point set
             ++ksets;
             read_kset();
+            if (first) reserve_like_first_set(parser, n, start, closing);
+            first = false;
         });
         n.spin_ksets.push_back(ksets);
     });
@@ -87,11 +125,10 @@ EigenvalueBlock parse_eigenvalues(VasprunParser& parser) {
         bool have_spins = false;
         for_each_named(parser, "array", "set", [&] {  // the outer set
             n = Nesting();
-            read_spin_tree(parser, n, [&] {
+            read_spin_tree(parser, n, "</eigenvalues>", [&] {
                 std::size_t rows = 0;
                 for_each_named(parser, "set", "r", [&] {
-                    std::string_view text = parser.read_text();
-                    std::size_t got = parse_floats_into(text, n.flat);
+                    std::size_t got = parser.read_floats(n.flat);
                     if (got < 2) throw VasprunError::shape({2}, {got});
                     n.flat.resize(n.flat.size() - (got - 2));
                     ++rows;
@@ -172,13 +209,13 @@ Projected parse_projected(VasprunParser& parser) {
             }
             if (ev.name != "set") return false;
             n = Nesting();
-            read_spin_tree(parser, n, [&] {
+            read_spin_tree(parser, n, "</projected>", [&] {
                 std::size_t bands = 0;
                 for_each_named(parser, "set", "set", [&] {  // one band set
                     ++bands;
                     std::size_t ions = 0;
                     for_each_named(parser, "set", "r", [&] {
-                        std::size_t got = parse_floats_into(parser.read_text(), n.flat);
+                        std::size_t got = parser.read_floats(n.flat);
                         n.row_lens.push_back(count32(got));
                         ++ions;
                     });

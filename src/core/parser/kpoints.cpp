@@ -5,14 +5,15 @@ namespace calcsift {
 
 namespace {
 
-// Calls on_row(text) for every <v> of a varray, in order, up to </varray>.
+// Calls on_row() right after the start tag of every <v> of a varray, in
+// order, up to </varray>; on_row reads the row's content.
 template <typename OnRow>
 void for_each_v(VasprunParser& parser, OnRow&& on_row) {
     for (;;) {
         Event ev = parser.next();
         if (ev.kind == EventKind::Start) {
             if (ev.name == "v") {
-                on_row(parser.read_text());
+                on_row();
             } else {
                 parser.skip_element(ev.name);
             }
@@ -28,14 +29,14 @@ void for_each_v(VasprunParser& parser, OnRow&& on_row) {
 
 std::vector<V3> parse_varray_v3(VasprunParser& parser) {
     std::vector<V3> rows;
-    for_each_v(parser, [&](std::string_view text) { rows.push_back(parse_v3(text)); });
+    for_each_v(parser, [&] { rows.push_back(parser.read_v3()); });
     return rows;
 }
 
 Rows parse_varray_floats(VasprunParser& parser) {
     Rows rows;
-    for_each_v(parser, [&](std::string_view text) {
-        parse_floats_into(text, rows.values);
+    for_each_v(parser, [&] {
+        parser.read_floats(rows.values);
         rows.end_row();
     });
     return rows;
@@ -44,9 +45,9 @@ Rows parse_varray_floats(VasprunParser& parser) {
 std::vector<double> parse_varray_first_f64(VasprunParser& parser) {
     std::vector<double> values;
     std::vector<double> row;
-    for_each_v(parser, [&](std::string_view text) {
+    for_each_v(parser, [&] {
         row.clear();
-        parse_floats_into(text, row);
+        parser.read_floats(row);
         if (row.empty()) throw VasprunError::parse_value("", "f64", "empty weight row");
         values.push_back(row[0]);
     });
@@ -55,7 +56,8 @@ std::vector<double> parse_varray_first_f64(VasprunParser& parser) {
 
 std::vector<std::size_t> parse_varray_indices(VasprunParser& parser) {
     std::vector<std::size_t> indices;
-    for_each_v(parser, [&](std::string_view text) {
+    for_each_v(parser, [&] {
+        std::string_view text = parser.read_text();
         std::optional<std::int32_t> first;
         for_each_token(text, [&](std::string_view tok) {
             if (!first) first = parse_i32(tok);
@@ -70,7 +72,7 @@ std::vector<std::size_t> parse_varray_indices(VasprunParser& parser) {
 
 std::vector<std::string> parse_varray_strings(VasprunParser& parser) {
     std::vector<std::string> out;
-    for_each_v(parser, [&](std::string_view text) { out.emplace_back(text); });
+    for_each_v(parser, [&] { out.emplace_back(parser.read_text()); });
     return out;
 }
 
