@@ -27,6 +27,19 @@ std::vector<std::size_t> with(std::vector<std::size_t> dims, std::size_t axis, s
     return dims;
 }
 
+// Checks the counts of one nesting level against its extent (dims[axis]): a
+// larger count cannot be placed and is a Shape error. Returns whether every
+// count fills the extent exactly.
+template <typename Counts>
+bool fits_level(const Counts& counts, const std::vector<std::size_t>& dims, std::size_t axis) {
+    bool regular = true;
+    for (auto c : counts) {
+        if (c > dims[axis]) throw VasprunError::shape(dims, with(dims, axis, c));
+        regular &= c == dims[axis];
+    }
+    return regular;
+}
+
 template <typename T>
 void reserve_at(std::vector<T>& v, double want) {
     if (want > static_cast<double>(v.capacity())) v.reserve(static_cast<std::size_t>(want));
@@ -87,15 +100,9 @@ EigenvalueBlock build_eigenvalues(VasprunParser& parser, Nesting& n) {
     const std::size_t nkpts = n.spin_ksets[0];
     const std::size_t nbands = nkpts ? n.kset_counts[0] : 0;
     const std::vector<std::size_t> dims{nspins, nkpts, nbands};
-    bool regular = true;
-    for (std::size_t k : n.spin_ksets) {
-        if (k > nkpts) throw VasprunError::shape(dims, with(dims, 1, k));
-        regular &= k == nkpts;
-    }
-    for (std::uint32_t b : n.kset_counts) {
-        if (b > nbands) throw VasprunError::shape(dims, with(dims, 2, b));
-        regular &= b == nbands;
-    }
+    // Checked outer level first, so the reported extent is the outermost misfit.
+    bool regular = fits_level(n.spin_ksets, dims, 1);
+    regular = fits_level(n.kset_counts, dims, 2) && regular;
     EigenvalueBlock block;
     block.shape = {nspins, nkpts, nbands};
     if (regular) {
@@ -153,23 +160,10 @@ NdArray build_projected(VasprunParser& parser, Nesting& n, std::size_t norbitals
     const std::size_t nbands = nkpts ? n.kset_counts[0] : 0;
     const std::size_t nions = nbands ? n.band_rows[0] : 0;
     const std::vector<std::size_t> dims{nspins, nkpts, nbands, nions, norbitals};
-    bool regular = true;
-    for (std::size_t k : n.spin_ksets) {
-        if (k > nkpts) throw VasprunError::shape(dims, with(dims, 1, k));
-        regular &= k == nkpts;
-    }
-    for (std::uint32_t b : n.kset_counts) {
-        if (b > nbands) throw VasprunError::shape(dims, with(dims, 2, b));
-        regular &= b == nbands;
-    }
-    for (std::uint32_t r : n.band_rows) {
-        if (r > nions) throw VasprunError::shape(dims, with(dims, 3, r));
-        regular &= r == nions;
-    }
-    for (std::uint32_t len : n.row_lens) {
-        if (len > norbitals) throw VasprunError::shape(dims, with(dims, 4, len));
-        regular &= len == norbitals;
-    }
+    bool regular = fits_level(n.spin_ksets, dims, 1);
+    regular = fits_level(n.kset_counts, dims, 2) && regular;
+    regular = fits_level(n.band_rows, dims, 3) && regular;
+    regular = fits_level(n.row_lens, dims, 4) && regular;
     if (regular) {
         NdArray a;
         a.shape = dims;
