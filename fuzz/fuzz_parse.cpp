@@ -1,0 +1,269 @@
+// libFuzzer target over the C++ core: parses the input bytes as a document with
+// every combination of the three parse switches. A VasprunError is the expected
+// way to fail; any other exception, a crash, a sanitizer report, a leak or a
+// result that breaks the invariants the Python layer relies on is a finding.
+//
+// The ionic-step offset and stride are derived from the input length so that the
+// corpus stays plain documents (seeds are real files, not framed inputs).
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <sanitizer/allocator_interface.h>
+
+#include "core/error.hpp"
+#include "core/loader.hpp"
+#include "core/reader.hpp"
+#include "core/utf8.hpp"
+
+namespace {
+
+using namespace calcsift;
+
+// Heap use of one parse: the bytes it holds at its peak, counted by the
+// sanitizer's malloc and free hooks while a parse runs. Memory must stay linear
+// in the input; a document that makes the parse reserve far more than its own
+// size (even memory never touched) is a finding.
+bool counting = false;
+std::size_t live = 0, peak = 0;
+
+void on_malloc(const volatile void*, std::size_t n) {
+    if (!counting) return;
+    live += n;
+    if (live > peak) peak = live;
+}
+
+void on_free(const volatile void* p) {
+    if (!counting || !p) return;
+    const std::size_t n = __sanitizer_get_allocated_size(const_cast<const void*>(p));
+    live = n < live ? live - n : 0;
+}
+
+// Generous: the text (up to 3x the input after decoding), a few dense blocks
+// of at most one value per byte of text, vector growth.
+std::size_t heap_allowance(std::size_t input) { return 128 * input + (std::size_t{16} << 20); }
+
+[[noreturn]] void broken(const char* what) {
+    std::fprintf(stderr, "invariant broken: %s\n", what);
+    std::abort();
+}
+
+void check(bool ok, const char* what) {
+    if (!ok) broken(what);
+}
+
+// Property getters hand out the data of an NdArray as an array of its shape:
+// the two must agree, or the conversion reads past the buffer.
+void check_array(const NdArray& a, std::size_t ndim, const char* what) {
+    check(a.shape.size() == ndim, what);
+    std::size_t n = 1;
+    for (std::size_t d : a.shape) {
+        check(d == 0 || n <= SIZE_MAX / d, what);
+        n *= d;
+    }
+    check(n == a.data.size(), what);
+}
+
+void check_rows(const Rows& r, const char* what) {
+    check(!r.offsets.empty() && r.offsets.front() == 0 && r.offsets.back() == r.values.size(),
+          what);
+    for (std::size_t i = 1; i < r.offsets.size(); ++i) check(r.offsets[i - 1] <= r.offsets[i], what);
+}
+
+// Python strings are built from these bytes; invalid UTF-8 would not be a RuntimeError.
+void check_text(const std::string& s, const char* what) {
+    check(is_valid_utf8(s.data(), s.size()), what);
+}
+
+void check_structure(const Structure& s) {
+    check(s.species.size() == s.positions.size(), "species per position");
+    for (const auto& name : s.species) check_text(name, "species text");
+}
+
+void check_result(const VasprunData& d, const ParseOptions& o) {
+    const Generator& g = d.generator;
+    for (const std::string* s : {&g.program, &g.version, &g.subversion, &g.platform, &g.date, &g.time})
+        check_text(*s, "generator text");
+    for (const auto& [name, value] : d.incar.entries()) {
+        check_text(name, "incar name");
+        if (auto* s = std::get_if<std::string>(&value.value)) check_text(*s, "incar value");
+    }
+    for (const auto& a : d.atominfo.atoms) check_text(a, "atom name");
+    for (const auto& t : d.atominfo.atom_types) {
+        check_text(t.element, "atom type element");
+        check_text(t.pseudopotential, "atom type pseudopotential");
+    }
+    check_array(d.kpoints.kpointlist, 2, "kpointlist");
+    check(d.kpoints.kpointlist.shape[1] == 3, "kpointlist columns");
+    if (d.kpoints.generation) check_text(d.kpoints.generation->scheme, "kpoint scheme");
+    for (const auto& l : d.kpoints.labels) check_text(l.second, "kpoint label");
+    check_structure(d.initial_structure);
+    check_structure(d.final_structure);
+    for (const IonicStep& s : d.ionic_steps) {
+        check_structure(s.structure);
+        if (s.magnetization) check_rows(*s.magnetization, "magnetization rows");
+    }
+    check(o.parse_eigen || !d.eigenvalues, "eigenvalues kept although switched off");
+    check(o.parse_projected || !d.projected, "projected kept although switched off");
+    check(o.parse_dos || (!d.dos && !d.efermi), "dos kept although switched off");
+    check(d.dos.has_value() == d.efermi.has_value(), "efermi present exactly with dos");
+    if (d.eigenvalues) {
+        const EigenvalueBlock& e = *d.eigenvalues;
+        check_array(e.data, 4, "eigenvalues");
+        check(e.data.shape[0] == e.shape[0] && e.data.shape[1] == e.shape[1] &&
+                  e.data.shape[2] == e.shape[2] && e.data.shape[3] == 2,
+              "eigenvalue shape");
+    }
+    if (d.projected) {
+        check_array(d.projected->data, 5, "projected");
+        for (const auto& s : d.projected->orbitals) check_text(s, "projected orbital");
+    }
+    if (d.dos) {
+        const DosData& t = d.dos->total;
+        check_array(t.densities, 2, "total dos densities");
+        check_array(t.integrated, 2, "total dos integrated");
+        check(t.densities.shape == t.integrated.shape, "total dos shapes");
+        if (d.dos->partial) {
+            const PartialDos& p = *d.dos->partial;
+            check_array(p.data, 4, "partial dos");
+            check(p.data.shape[2] == p.orbitals.size(), "partial dos orbitals");
+            for (const auto& s : p.orbitals) check_text(s, "partial orbital");
+        }
+    }
+    if (d.dielectric) {
+        check_array(d.dielectric->real, 2, "dielectric real");
+        check_array(d.dielectric->imag, 2, "dielectric imag");
+        // The real and imaginary tables may differ in their number of rows.
+        check(d.dielectric->real.shape[1] == 6 && d.dielectric->imag.shape[1] == 6,
+              "dielectric columns");
+    }
+}
+
+bool same_values(const std::vector<double>& a, const std::vector<double>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::isnan(a[i]) && std::isnan(b[i])) continue;
+        if (std::memcmp(&a[i], &b[i], sizeof(double)) != 0) return false;  // -0.0 is not 0.0
+    }
+    return true;
+}
+
+// The row fast paths (read_floats: plain decimals and fixed-width fields parsed in
+// place) must give exactly what the general way gives, parse_floats_into(read_text()):
+// the same values, the same error, the same end. Two parsers walk the text in step,
+// one using each, and are compared at every <r> and <v>.
+void compare_row_paths(std::string_view text) {
+    VasprunParser fast(text), general(text);
+    std::vector<double> a, b;
+    for (;;) {
+        std::string err_a, err_b;
+        Event ea, eb;
+        try {
+            ea = fast.next();
+        } catch (const VasprunError& e) {
+            err_a = e.display();
+        }
+        try {
+            eb = general.next();
+        } catch (const VasprunError& e) {
+            err_b = e.display();
+        }
+        check(err_a == err_b && ea.kind == eb.kind && ea.name == eb.name &&
+                  fast.offset() == general.offset(),
+              "row paths: walks differ");
+        if (!err_a.empty() || ea.kind == EventKind::Eof) return;
+        if (ea.kind != EventKind::Start || (ea.name != "r" && ea.name != "v")) continue;
+        a.clear();
+        b.clear();
+        try {
+            fast.read_floats(a);
+        } catch (const VasprunError& e) {
+            err_a = e.display();
+        }
+        try {
+            parse_floats_into(general.read_text(), b);
+        } catch (const VasprunError& e) {
+            err_b = e.display();
+        }
+        if (err_a != err_b) {
+            std::fprintf(stderr, "fast: %s\ngeneral: %s\n", err_a.c_str(), err_b.c_str());
+            broken("row paths: errors differ");
+        }
+        if (!err_a.empty()) return;
+        if (!same_values(a, b)) {
+            std::fprintf(stderr, "row at offset %zu:", general.offset());
+            for (std::size_t i = 0; i < a.size() || i < b.size(); ++i)
+                std::fprintf(stderr, " [%zu] %.17g / %.17g", i, i < a.size() ? a[i] : 0.0,
+                             i < b.size() ? b[i] : 0.0);
+            std::fprintf(stderr, " (%zu / %zu values)\n", a.size(), b.size());
+            broken("row paths: values differ");
+        }
+        check(fast.offset() == general.offset(), "row paths: rows end in different places");
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    __sanitizer_install_malloc_and_free_hooks(on_malloc, on_free);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const char* bytes = reinterpret_cast<const char*>(data);
+    // Inputs that look like gzip also go through the decoder (as a .gz file would).
+    if (size >= 2 && data[0] == 0x1f && data[1] == 0x8b) {
+        try {
+            Buffer text = gunzip(bytes, size);
+            VasprunData d = parse_bytes(text.data(), text.size(), ParseOptions{});
+            check_result(d, ParseOptions{});
+        } catch (const VasprunError& e) {
+            check(!e.display().empty(), "empty error text");
+        }
+        return 0;
+    }
+    if (is_valid_utf8(bytes, size)) compare_row_paths(std::string_view(bytes, size));
+    for (unsigned mask = 0; mask < 8; ++mask) {
+        ParseOptions o;
+        o.parse_dos = mask & 1;
+        o.parse_eigen = mask & 2;
+        o.parse_projected = mask & 4;
+        switch (size % 4) {
+            case 0: break;
+            case 1: o.ionic_step_skip = 0; break;
+            case 2: o.ionic_step_skip = 2; break;
+            default: o.ionic_step_skip = UINT64_MAX; break;
+        }
+        o.ionic_step_offset = (size / 4) % 3 == 2 ? UINT64_MAX : (size / 4) % 3;
+        live = peak = 0;
+        counting = true;
+        try {
+            VasprunData d = parse_bytes(bytes, size, o);
+            counting = false;
+            check_result(d, o);
+        } catch (const VasprunError& e) {
+            check(!e.display().empty(), "empty error text");
+        } catch (const std::bad_alloc&) {
+            // A dense block allocation that the memory-bomb guard let through.
+            broken("std::bad_alloc escaped the parse");
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "unexpected exception: %s\n", e.what());
+            std::abort();
+        } catch (...) {
+            broken("unknown exception");
+        }
+        counting = false;
+        if (peak > heap_allowance(size)) {
+            std::fprintf(stderr, "peak heap %zu bytes for a %zu-byte input (options %u)\n", peak, size, mask);
+            broken("heap use not linear in the input");
+        }
+    }
+    return 0;
+}

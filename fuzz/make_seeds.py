@@ -1,0 +1,235 @@
+#!/usr/bin/env python3
+"""Builds the fuzzing seed corpus into a folder (nothing is committed).
+
+    python3 fuzz/make_seeds.py OUT_DIR
+
+Seeds: small hand-written run records that between them hold every section the
+reader knows (and a few of its odd corners), gzip forms with every header field and
+lying trailers, the generator's "tiny" run (bench/generate.py), and the real corpus
+files (../shared/corpus, when present) cut to their first 64 KB.
+"""
+
+import gzip
+import subprocess
+import sys
+import zlib
+from pathlib import Path
+
+CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus"
+CUT = 64 * 1024
+
+
+def rows(tag, values):
+    return "".join(f"<{tag}>" + " ".join(str(x) for x in row) + f"</{tag}>\n" for row in values)
+
+
+def varray(name, values):
+    return f'<varray name="{name}">\n{rows("v", values)}</varray>\n'
+
+
+def structure(natoms, name=' name="initialpos"'):
+    lattice = [(3.0, 0.0, 0.0), (0.0, 3.0, 0.0), (0.0, 0.0, 3.0)]
+    rec = [(1 / 3, 0.0, 0.0), (0.0, 1 / 3, 0.0), (0.0, 0.0, 1 / 3)]
+    pos = [(i / natoms, 0.25, 0.5) for i in range(natoms)]
+    return (f"<structure{name}>\n<crystal>\n{varray('basis', lattice)}<i name=\"volume\">27.0</i>\n"
+            f"{varray('rec_basis', rec)}</crystal>\n{varray('positions', pos)}</structure>\n")
+
+
+def head(natoms=2, incar_extra=""):
+    atoms = "".join(f"<rc><c>{'Fe' if i % 2 else 'O'}</c><c>{1 + i % 2}</c></rc>\n" for i in range(natoms))
+    n_o, n_fe = (natoms + 1) // 2, natoms // 2
+    return (
+        '<?xml version="1.0" encoding="ISO-8859-1"?>\n<modeling>\n'
+        '<generator>\n<i name="program" type="string">vasp</i>\n<i name="version" type="string">6.4.2</i>\n'
+        '<i name="subversion" type="string">(build x)</i>\n<i name="platform" type="string">LinuxIFC</i>\n'
+        '<i name="date" type="string">2024 01 01</i>\n<i name="time" type="string">12:00:00</i>\n</generator>\n'
+        '<incar>\n<i type="string" name="SYSTEM">Fe &amp; O</i>\n<i type="int" name="ISPIN">2</i>\n'
+        '<i type="logical" name="LWAVE"> .TRUE. </i>\n<i name="ENCUT">520.0</i>\n'
+        '<i name="MAGMOM">5.0 -5.0 ****</i>\n<i type="logical" name="LSORBIT">maybe</i>\n'
+        f'<i name="EMPTY"/>\n{incar_extra}</incar>\n'
+        '<parameters>\n<separator name="electronic">\n<i type="int" name="NELM">60</i>\n'
+        '<structure name="ignored"/>\n</separator>\n</parameters>\n'
+        f"<atominfo>\n<atoms>{natoms}</atoms>\n<types>2</types>\n"
+        '<array name="atoms">\n<dimension dim="1">ion</dimension>\n<field type="string">element</field>\n'
+        f'<field type="int">atomtype</field>\n<set>\n{atoms}</set>\n</array>\n'
+        '<array name="atomtypes">\n<dimension dim="1">type</dimension>\n<field type="int">atomspertype</field>\n'
+        '<field type="string">element</field>\n<field>mass</field>\n<field>valence</field>\n'
+        '<field type="string">pseudopotential</field>\n<set>\n'
+        f"<rc><c>{n_o}</c><c>O </c><c>16.0</c><c>6.0</c><c>  PAW_PBE O 08Apr2002</c></rc>\n"
+        f"<rc><c>{n_fe}</c><c>Fe</c><c>55.847</c><c>8.0</c><c>  PAW_PBE Fe 06Sep2000</c></rc>\n"
+        "</set>\n</array>\n</atominfo>\n"
+        '<kpoints>\n<generation param="Monkhorst-Pack">\n<v type="int" name="divisions">2 2 1</v>\n'
+        '<v name="usershift">0 0 0</v>\n</generation>\n'
+        + varray("kpointlist", [(0.0, 0.0, 0.0), (0.5, 0.0, 0.0)])
+        + varray("weights", [(0.25,), (0.75,)])
+        + '<varray name="labelindex">\n<v>1</v>\n<v>2</v>\n</varray>\n'
+        + '<varray name="labels">\n<v>G</v>\n<v>X</v>\n</varray>\n</kpoints>\n'
+        + structure(natoms)
+    )
+
+
+def energy(e):
+    return (f'<energy>\n<i name="e_fr_energy">{e}</i>\n<i name="e_wo_entrp">{e - 0.01}</i>\n'
+            f'<i name="e_0_energy">{e + 0.01}</i>\n</energy>\n')
+
+
+def total_dos(nspins, grid):
+    sets = "".join(f'<set comment="spin {s + 1}">\n'
+                   + rows("r", [(-5.0 + i, 0.1 * i, 0.2 * i) for i in range(grid)]) + "</set>\n"
+                   for s in range(nspins))
+    return ("<total>\n<array>\n<dimension dim=\"1\">gridpoints</dimension>\n<dimension dim=\"2\">spin</dimension>\n"
+            "<field>energy</field>\n<field>total</field>\n<field>integrated</field>\n"
+            f"<set>\n{sets}</set>\n</array>\n</total>\n")
+
+
+def partial_dos(nspins, nions, grid, orbitals=("s", "p", "d")):
+    fields = "<field>energy</field>\n" + "".join(f"<field> {o} </field>\n" for o in orbitals)
+    ions = "".join(
+        f'<set comment="ion {i + 1}">\n'
+        + "".join(f'<set comment="spin {s + 1}">\n'
+                  + rows("r", [(-5.0 + g,) + tuple(0.01 * (k + g + i) for k in range(len(orbitals)))
+                               for g in range(grid)]) + "</set>\n" for s in range(nspins))
+        + "</set>\n" for i in range(nions))
+    return f"<partial>\n<array>\n<dimension dim=\"1\">gridpoints</dimension>\n{fields}<set>\n{ions}</set>\n</array>\n</partial>\n"
+
+
+def dos(nspins=2, nions=2, grid=3, partial=True):
+    return ('<dos>\n<i name="efermi">  1.25 </i>\n' + total_dos(nspins, grid)
+            + (partial_dos(nspins, nions, grid) if partial else "") + "</dos>\n")
+
+
+def eigenvalues(nspins=2, nkpts=2, nbands=3, attr=""):
+    sets = "".join(f'<set comment="spin {s + 1}">\n' + "".join(
+        f'<set comment="kpoint {k + 1}">\n' + rows("r", [(-3.0 + b + k, 1.0 if b < 2 else 0.0) for b in range(nbands)])
+        + "</set>\n" for k in range(nkpts)) + "</set>\n" for s in range(nspins))
+    return (f"<eigenvalues{attr}>\n<array>\n<dimension dim=\"1\">band</dimension>\n<dimension dim=\"2\">kpoint</dimension>\n"
+            f"<field>eigene</field>\n<field>occ</field>\n<set>\n{sets}</set>\n</array>\n</eigenvalues>\n")
+
+
+def projected(nspins=2, nkpts=2, nbands=2, nions=2, orbitals=("s", "py", "pz")):
+    fields = "".join(f"<field>{o}</field>\n" for o in orbitals)
+    sets = "".join(f'<set comment="spin{s + 1}">\n' + "".join(
+        f'<set comment="kpoint {k + 1}">\n' + "".join(
+            f'<set comment="band {b + 1}">\n' + rows("r", [tuple(0.1 * (s + k + b + i + o) for o in range(len(orbitals)))
+                                                          for i in range(nions)]) + "</set>\n" for b in range(nbands))
+        + "</set>\n" for k in range(nkpts)) + "</set>\n" for s in range(nspins))
+    return (eigenvalues(nspins, nkpts, nbands)
+            + f"<projected>\n{eigenvalues(nspins, nkpts, nbands)}<array>\n<dimension dim=\"1\">ion</dimension>\n"
+            f"{fields}<set>\n{sets}</set>\n</array>\n</projected>\n")
+
+
+def dielectric(n=3, real=True):
+    def part(tag):
+        return (f"<{tag}>\n<array>\n<dimension dim=\"1\">gridpoints</dimension>\n<field>energy</field>\n"
+                + "".join(f"<field>{c}</field>\n" for c in ("xx", "yy", "zz", "xy", "yz", "zx"))
+                + "<set>\n" + rows("r", [(0.1 * i,) + tuple(float(i + c) for c in range(6)) for i in range(n)])
+                + f"</set>\n</array>\n</{tag}>\n")
+    return "<dielectricfunction>\n" + part("imag") + (part("real") if real else "") + "</dielectricfunction>\n"
+
+
+def calculation(natoms, e, body="", scsteps=2):
+    sc = "".join(f"<scstep>\n<time name=\"total\">1.0 1.0</time>\n{energy(e + 1.0 / (k + 1))}</scstep>\n"
+                 for k in range(scsteps))
+    return (f"<calculation>\n{sc}{structure(natoms, '')}"
+            + varray("forces", [(0.1 * i, -0.1 * i, 0.0) for i in range(natoms)])
+            + varray("stress", [(1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0)])
+            + varray("magnetization", [(1.5,), (-1.5, 0.0, 0.2)][:natoms])
+            + energy(e) + body + "</calculation>\n")
+
+
+def gzip_member(data, name=None, comment=None, extra=None, hcrc=False, isize=None, crc=None):
+    """One gzip member with the optional header fields, and a trailer that may lie."""
+    flags = (0x02 if hcrc else 0) | (0x04 if extra is not None else 0) | (0x08 if name else 0) | (0x10 if comment else 0)
+    head = bytes([0x1F, 0x8B, 8, flags, 0, 0, 0, 0, 0, 3])
+    if extra is not None:
+        head += len(extra).to_bytes(2, "little") + extra
+    for field in (name, comment):
+        if field:
+            head += field + b"\0"
+    if hcrc:
+        head += (zlib.crc32(head) & 0xFFFF).to_bytes(2, "little")
+    body = zlib.compressobj(9, zlib.DEFLATED, -15)
+    deflated = body.compress(data) + body.flush()
+    crc = zlib.crc32(data) if crc is None else crc
+    isize = len(data) if isize is None else isize
+    return head + deflated + crc.to_bytes(4, "little") + (isize & 0xFFFFFFFF).to_bytes(4, "little")
+
+
+def documents():
+    n = 2
+    full = dos() + projected() + dielectric()
+    docs = {
+        "minimal.xml": head(n) + "</modeling>\n",
+        "full.xml": head(n) + calculation(n, -10.0) + calculation(n, -11.0, full)
+        + structure(n, ' name="finalpos"') + "</modeling>\n",
+        "steps.xml": head(n) + "".join(calculation(n, -10.0 - k, scsteps=1) for k in range(5))
+        + "</modeling>\n",
+        "spin1.xml": head(n) + calculation(n, -9.0, dos(1, n, 4) + eigenvalues(1, 2, 4)) + "</modeling>\n",
+        "irregular.xml": head(n) + calculation(n, -9.0, eigenvalues(1, 2, 3).replace(
+            "<r>0.0 0.0</r>\n</set>", "</set>", 1) + dos(2, n, 3, False)) + "</modeling>\n",
+        "interpolated.xml": head(n) + calculation(n, -9.0, '<eigenvalues comment="interpolated">\n<kpoints>\n'
+                                                  + varray("kpointlist", [(0, 0, 0)]) + "</kpoints>\n"
+                                                  + eigenvalues(1, 1, 2) + "</eigenvalues>\n"
+                                                  + eigenvalues(1, 1, 2)) + "</modeling>\n",
+        "dielectric.xml": head(n) + calculation(n, -9.0, dielectric(4, real=False) + dielectric(2))
+        + "</modeling>\n",
+        "unclosed.xml": head(n) + calculation(n, -9.0, dos(1, n, 2, False)),
+        "odd_markup.xml": head(n).replace("<modeling>", "<!DOCTYPE modeling [<!ENTITY x \"y\">]>\n<?pi data?>\n"
+                                          "<modeling><!-- c --><![CDATA[ <x> ]]>")
+        + calculation(n, -9.0) + "</modeling >\ntrailing <junk",
+        # A large first set followed by many empty ones: the shapes that size dense blocks from
+        # the first set (and buffers from earlier sets) meet their limits here.
+        "dos-empty-sets.xml": head(n) + calculation(n, -9.0, '<dos>\n<i name="efermi">0.5</i>\n<total>\n<array>\n'
+                                                  "<set>\n<set>\n" + rows("r", [(0.1 * i, 1.0, 2.0) for i in range(60)])
+                                                  + "</set>\n" + "<set></set>\n" * 60 + "</set>\n</array>\n</total>\n"
+                                                  + partial_dos(1, n, 40).replace("</set>\n</set>\n</array>",
+                                                                                  "</set>\n" + "<set></set>" * 40
+                                                                                  + "</set>\n</array>")
+                                                  + "</dos>\n") + "</modeling>\n",
+        "eigen-empty-sets.xml": head(n) + calculation(n, -9.0, "<eigenvalues>\n<array>\n<set>\n<set>\n<set>\n"
+                                                    + rows("r", [(-1.0 + 0.1 * b, 1.0) for b in range(20)])
+                                                    + "</set>\n" + "<set></set>" * 20 + "</set>\n" + "<set></set>" * 3
+                                                    + "</set>\n</array>\n</eigenvalues>\n"
+                                                    + projected(1, 1, 1, 30).replace("</set>\n</set>\n</set>\n</set>",
+                                                                                    "</set>\n" + "<set></set>" * 30
+                                                                                    + "</set>\n</set>\n</set>", 1))
+        + "</modeling>\n",
+        "unicode.xml": head(n, '<i type="string" name="NAME">\u00e9\u2003&#x1F600;&#65;</i>\n'
+                            '<i type="logical" name="LONGS">\u017fTRUE</i>\n') + "</modeling>\n",
+        "stars.xml": head(n).replace("0.5 0.0 0.0", "******** nan -inf").replace("<i name=\"volume\">27.0",
+                                                                                "<i name=\"volume\">1.0D+00")
+        + "</modeling>\n",
+    }
+    out = {name: text.encode("utf-8") for name, text in docs.items()}
+    out["latin1.xml"] = (head(n, '<i type="string" name="NAME">caf\xe9 \x80</i>\n') + "</modeling>\n").encode("latin-1")
+    out["bom.xml"] = b"\xef\xbb\xbf" + docs["minimal.xml"].encode("utf-8")
+    out["utf16.xml"] = docs["minimal.xml"].encode("utf-16")
+    out["minimal.xml.gz"] = gzip.compress(out["minimal.xml"], mtime=0)
+    out["spin1.xml.gz"] = gzip.compress(out["spin1.xml"], mtime=0)
+    small = out["minimal.xml"]
+    out["fields.xml.gz"] = gzip_member(small, name=b"vasprun.xml", comment=b"run 1", extra=b"AB\x02\x00xy", hcrc=True)
+    out["short-isize.xml.gz"] = gzip_member(out["full.xml"], isize=10)
+    out["bad-crc.xml.gz"] = gzip_member(small, crc=12345)
+    out["two-members.xml.gz"] = gzip_member(small) + gzip_member(b"<junk/>")
+    return out
+
+
+def main(argv):
+    if len(argv) != 2:
+        sys.exit(__doc__)
+    target = Path(argv[1])
+    target.mkdir(parents=True, exist_ok=True)
+    for name, data in documents().items():
+        (target / name).write_bytes(data)
+    generator = Path(__file__).resolve().parent.parent / "bench" / "generate.py"
+    if generator.is_file():
+        subprocess.run([sys.executable, str(generator), "tiny", str(target / "generated-tiny.xml")],
+                       check=True, capture_output=True)
+    if CORPUS.is_dir():
+        for path in sorted(CORPUS.glob("real-*")):
+            data = gzip.decompress(path.read_bytes()) if path.name.endswith(".gz") else path.read_bytes()
+            (target / (path.name.removesuffix(".gz") + ".cut")).write_bytes(data[:CUT])
+
+
+if __name__ == "__main__":
+    main(sys.argv)
