@@ -86,18 +86,18 @@ def sample(items, k):
     return [items[int(i * len(items) / k)] for i in range(k)]
 
 
-def worker(spec_path):
+def worker(job_path):
     """Runs the cuts in this process; prints one JSON line of tallies at the end."""
     import calcsift
 
-    spec = json.loads(Path(spec_path).read_text())
-    doc = Path(spec["document"]).read_bytes()
-    packed = Path(spec["packed"]).read_bytes()
-    progress = Path(spec["progress"])
-    work = Path(spec["workdir"])
+    job = json.loads(Path(job_path).read_text())
+    doc = Path(job["document"]).read_bytes()
+    packed = Path(job["packed"]).read_bytes()
+    progress = Path(job["progress"])
+    work = Path(job["workdir"])
     tally = Counter()
     unexpected = []
-    for kind, pos in spec["cuts"]:
+    for kind, pos in job["cuts"]:
         data = (doc if kind == "xml" else packed)[:pos]
         path = work / ("cut.xml" if kind == "xml" else "cut.xml.gz")
         path.write_bytes(data)
@@ -125,11 +125,11 @@ def run(doc, ncuts, nsample=None, verbose=True):
         tmp = Path(tmp)
         (tmp / "doc.xml").write_bytes(doc)
         (tmp / "doc.xml.gz").write_bytes(packed)
-        spec = {"document": str(tmp / "doc.xml"), "packed": str(tmp / "doc.xml.gz"),
-                "progress": str(tmp / "progress"), "workdir": str(tmp), "cuts": cuts}
-        (tmp / "spec.json").write_text(json.dumps(spec))
+        job = {"document": str(tmp / "doc.xml"), "packed": str(tmp / "doc.xml.gz"),
+               "progress": str(tmp / "progress"), "workdir": str(tmp), "cuts": cuts}
+        (tmp / "job.json").write_text(json.dumps(job))
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-        proc = subprocess.run([sys.executable, __file__, "--worker", str(tmp / "spec.json")],
+        proc = subprocess.run([sys.executable, __file__, "--worker", str(tmp / "job.json")],
                               capture_output=True, text=True, env=env)
         if proc.returncode != 0:
             where = (tmp / "progress").read_text() if (tmp / "progress").exists() else "?"
