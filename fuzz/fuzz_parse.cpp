@@ -160,7 +160,7 @@ bool same_values(const std::vector<double>& a, const std::vector<double>& b) {
 // the same values, the same error, the same end. Two parsers walk the text in step,
 // one using each, and are compared at every <r> and <v>.
 void compare_row_paths(std::string_view text) {
-    VasprunParser fast(text), general(text);
+    Cursor fast(text), general(text);
     std::vector<double> a, b;
     for (;;) {
         std::string err_a, err_b;

@@ -71,8 +71,8 @@ FileResult summarize_file(const std::string& path) {
         if (path.find('\0') != std::string::npos)
             throw VasprunError::io("file name contained an unexpected NUL byte");
         Buffer text = make_document_text(read_file_bytes(path));
-        VasprunParser parser(text.view());
-        const VasprunData d = parse_document(parser, summary_options());
+        Cursor cur(text.view());
+        const VasprunData d = parse_document(cur, summary_options());
 
         FileSummary s;
         s.program = d.generator.program;

@@ -398,16 +398,16 @@ VasprunData parse_file(const std::string& path, const ParseOptions& options) {
         raw = read_plain(path, &ascii);
     }
     Buffer text = make_text(std::move(raw), ascii.length());
-    VasprunParser parser(text.view());
-    return parse_document(parser, options);
+    Cursor cur(text.view());
+    return parse_document(cur, options);
 }
 
 VasprunData parse_bytes(const char* data, std::size_t size, const ParseOptions& options) {
     Buffer raw(size);
     raw.append(data, size);
     Buffer text = make_document_text(std::move(raw));
-    VasprunParser parser(text.view());
-    return parse_document(parser, options);
+    Cursor cur(text.view());
+    return parse_document(cur, options);
 }
 
 }  // namespace calcsift

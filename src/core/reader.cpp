@@ -152,9 +152,9 @@ inline const char* skip_xml_space(const char* q, const char* end) noexcept {
 
 }  // namespace
 
-// --- Reader -----------------------------------------------------------------
+// --- Tokenizer -----------------------------------------------------------------
 
-void Reader::reset(const char* begin, const char* end) {
+void Tokenizer::reset(const char* begin, const char* end) {
     begin_ = begin;
     end_ = end;
     p_ = begin;
@@ -163,7 +163,7 @@ void Reader::reset(const char* begin, const char* end) {
         p_ += 3;
 }
 
-Event Reader::next() {
+Event Tokenizer::next() {
     Event ev;
     for (;;) {
         if (p_ >= end_) {
@@ -318,11 +318,11 @@ void unescape_into(std::string_view raw, std::string& out) {
     }
 }
 
-// --- VasprunParser ----------------------------------------------------------------
+// --- Cursor ----------------------------------------------------------------
 
-VasprunParser::VasprunParser(std::string_view document) : reader_(document), doc_(document) {}
+Cursor::Cursor(std::string_view document) : reader_(document), doc_(document) {}
 
-void VasprunParser::skip_element(std::string_view name) {
+void Cursor::skip_element(std::string_view name) {
     std::size_t depth = 1;
     for (;;) {
         Event ev = reader_.next();
@@ -343,7 +343,7 @@ void VasprunParser::skip_element(std::string_view name) {
     }
 }
 
-void VasprunParser::fast_skip(std::string_view name) {
+void Cursor::fast_skip(std::string_view name) {
     std::string needle;
     needle.reserve(name.size() + 3);
     needle += "</";
@@ -360,14 +360,14 @@ void VasprunParser::fast_skip(std::string_view name) {
     reader_.reset(doc_.data() + base_, e);
 }
 
-std::size_t VasprunParser::find_ahead(std::string_view needle) const noexcept {
+std::size_t Cursor::find_ahead(std::string_view needle) const noexcept {
     const char* b = doc_.data() + offset();
     const char* e = doc_.data() + doc_.size();
     const char* hit = needle.empty() ? b : find_far(b, e, needle);
     return hit ? static_cast<std::size_t>(hit - doc_.data()) : doc_.size();
 }
 
-std::string_view VasprunParser::read_text() {
+std::string_view Cursor::read_text() {
     // Fast path: plain text (or nothing) straight up to an end tag.
     const char* p = reader_.cursor();
     const char* end = reader_.end();
@@ -1057,7 +1057,7 @@ CALCSIFT_AVX2_TARGET bool scan_fixed_fields_avx2(const char* p, unsigned w, unsi
 
 // The layout of a row of fixed-width fields, read from its first field, or
 // false. *e is the row's '<'.
-bool row_shape(const char* p, const char* e, VasprunParser::RowShape& s) {
+bool row_shape(const char* p, const char* e, Cursor::RowShape& s) {
     const char* q = p;
     while (*q == ' ') ++q;
     if (q == e) return false;
@@ -1129,7 +1129,7 @@ std::size_t parse_floats_into(std::string_view text, std::vector<double>& out) {
 // A row of fixed-width fields at p, its layout guessed from the last such row
 // (or read afresh); returns the row's '<', or nullptr with out unchanged or
 // longer (the caller cuts it back).
-const char* VasprunParser::read_fixed_row(const char* p, const char* end, std::vector<double>& out) {
+const char* Cursor::read_fixed_row(const char* p, const char* end, std::vector<double>& out) {
 #ifdef CALCSIFT_X86_SIMD
     if (!kHaveAvx2) return nullptr;
     const char* e = nullptr;
@@ -1166,7 +1166,7 @@ const char* VasprunParser::read_fixed_row(const char* p, const char* end, std::v
 #endif
 }
 
-std::size_t VasprunParser::read_floats(std::vector<double>& out) {
+std::size_t Cursor::read_floats(std::vector<double>& out) {
     // Fast paths: a row of plain decimals straight up to an end tag, parsed in
     // place, as fixed-width fields or token by token. Anything else (a comment,
     // an entity, an exponent, a bad token) goes the general way, which decides
@@ -1196,7 +1196,7 @@ std::size_t VasprunParser::read_floats(std::vector<double>& out) {
     return parse_floats_into(read_text(), out);
 }
 
-std::array<double, 3> VasprunParser::read_v3() {
+std::array<double, 3> Cursor::read_v3() {
     const char* start = reader_.cursor();
     row_.clear();
     if (read_floats(row_) >= 3) return {row_[0], row_[1], row_[2]};

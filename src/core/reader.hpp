@@ -40,10 +40,10 @@ struct Event {
 };
 
 // The tokenizer. It knows nothing of nesting; it only cuts the text into events.
-class Reader {
+class Tokenizer {
 public:
-    Reader() = default;
-    explicit Reader(std::string_view text) { reset(text.data(), text.data() + text.size()); }
+    Tokenizer() = default;
+    explicit Tokenizer(std::string_view text) { reset(text.data(), text.data() + text.size()); }
 
     // Restarts in the initial state over [begin, end): a leading byte-order mark is dropped.
     void reset(const char* begin, const char* end);
@@ -67,10 +67,11 @@ private:
 // into out. Throws VasprunError (Message) on a bad reference.
 void unescape_into(std::string_view raw, std::string& out);
 
-// The reading state of one parse: reader, document text, offset of the reader's suffix.
-class VasprunParser {
+// A cursor over the document: the tokenizer, the document text, the offset of the
+// tokenizer's suffix, and the primitives section parsers are built from.
+class Cursor {
 public:
-    explicit VasprunParser(std::string_view document);
+    explicit Cursor(std::string_view document);
 
     Event next() { return reader_.next(); }
 
@@ -113,7 +114,7 @@ public:
 private:
     const char* read_fixed_row(const char* p, const char* end, std::vector<double>& out);
 
-    Reader reader_;
+    Tokenizer reader_;
     std::string_view doc_;
     std::size_t base_ = 0;
     std::string scratch_;

@@ -10,19 +10,19 @@ namespace {
 
 // Calls on_row(cells) for every <rc> of a <set>, cells being the texts of its <c> cells.
 template <typename OnRow>
-void read_set_rows(VasprunParser& parser, OnRow&& on_row) {
+void read_set_rows(Cursor& cur, OnRow&& on_row) {
     std::vector<std::string> cells;
-    for_each_named(parser, "set", "rc", [&] {
+    for_each_named(cur, "set", "rc", [&] {
         cells.clear();
-        for_each_named(parser, "rc", "c", [&] { cells.emplace_back(parser.read_text()); });
+        for_each_named(cur, "rc", "c", [&] { cells.emplace_back(cur.read_text()); });
         on_row(cells);
     });
 }
 
-std::vector<std::string> parse_atoms_table(VasprunParser& parser) {
+std::vector<std::string> parse_atoms_table(Cursor& cur) {
     std::vector<std::string> atoms;
-    for_each_named(parser, "array", "set", [&] {
-        read_set_rows(parser, [&](const std::vector<std::string>& cells) {
+    for_each_named(cur, "array", "set", [&] {
+        read_set_rows(cur, [&](const std::vector<std::string>& cells) {
             // The first cell is the element; the type index after it is not needed.
             atoms.emplace_back(cells.empty() ? std::string_view() : trim_unicode(cells[0]));
         });
@@ -57,19 +57,19 @@ AtomType convert_type_row(const std::vector<std::string>& cells,
     return t;
 }
 
-std::vector<AtomType> parse_types_table(VasprunParser& parser) {
+std::vector<AtomType> parse_types_table(Cursor& cur) {
     std::vector<AtomType> types;
     std::vector<std::string> fields;
-    for_each_child(parser, "array", [&](const Event& ev) {
+    for_each_child(cur, "array", [&](const Event& ev) {
         if (ev.name == "field") {
-            fields.emplace_back(parser.read_text());
+            fields.emplace_back(cur.read_text());
             return true;
         }
         if (ev.name != "set") return false;
         // Columns are found by name; a repeated name maps to its last position.
         std::unordered_map<std::string, std::size_t> columns;
         for (std::size_t i = 0; i < fields.size(); ++i) columns[fields[i]] = i;
-        read_set_rows(parser, [&](const std::vector<std::string>& cells) {
+        read_set_rows(cur, [&](const std::vector<std::string>& cells) {
             types.push_back(convert_type_row(cells, columns));
         });
         return true;
@@ -79,15 +79,15 @@ std::vector<AtomType> parse_types_table(VasprunParser& parser) {
 
 }  // namespace
 
-AtomInfo parse_atominfo(VasprunParser& parser) {
+AtomInfo parse_atominfo(Cursor& cur) {
     std::optional<std::vector<std::string>> atoms;
     std::optional<std::vector<AtomType>> types;
-    for_each_child(parser, "atominfo", [&](const Event& ev) {
+    for_each_child(cur, "atominfo", [&](const Event& ev) {
         auto name = ev.name == "array" ? attr_str(ev, "name") : std::nullopt;
         if (name && *name == "atoms") {
-            atoms = parse_atoms_table(parser);
+            atoms = parse_atoms_table(cur);
         } else if (name && *name == "atomtypes") {
-            types = parse_types_table(parser);
+            types = parse_types_table(cur);
         } else {
             return false;
         }

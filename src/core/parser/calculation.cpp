@@ -3,12 +3,12 @@
 
 namespace calcsift {
 
-StepEnergies parse_energy_fields(VasprunParser& parser) {
+StepEnergies parse_energy_fields(Cursor& cur) {
     StepEnergies e;
-    for_each_child(parser, "energy", [&](const Event& ev) {
+    for_each_child(cur, "energy", [&](const Event& ev) {
         if (ev.name != "i") return false;
         auto name = attr_str(ev, "name");
-        std::string_view text = parser.read_text();
+        std::string_view text = cur.read_text();
         if (!name) return true;
         // An unreadable value (including a field of stars) counts as 0.0.
         double value = parse_f64(text).value_or(0.0);
@@ -20,13 +20,13 @@ StepEnergies parse_energy_fields(VasprunParser& parser) {
     return e;
 }
 
-StepEnergies parse_scstep(VasprunParser& parser) {
+StepEnergies parse_scstep(Cursor& cur) {
     StepEnergies e;
-    for_each_named(parser, "scstep", "energy", [&] { e = parse_energy_fields(parser); });
+    for_each_named(cur, "scstep", "energy", [&] { e = parse_energy_fields(cur); });
     return e;
 }
 
-CalculationOutput parse_calculation(VasprunParser& parser,
+CalculationOutput parse_calculation(Cursor& cur,
                                     const std::vector<std::string>& atom_names,
                                     const ParseOptions& options) {
     CalculationOutput out;
@@ -37,38 +37,38 @@ CalculationOutput parse_calculation(VasprunParser& parser,
     std::optional<Rows> magnetization;
     std::vector<StepEnergies> scsteps;
 
-    for_each_child(parser, "calculation", [&](const Event& ev) {
+    for_each_child(cur, "calculation", [&](const Event& ev) {
         std::string_view name = ev.name;
         if (name == "structure") {
-            structure = parse_structure(parser, atom_names);
+            structure = parse_structure(cur, atom_names);
         } else if (name == "scstep") {
-            scsteps.push_back(parse_scstep(parser));
+            scsteps.push_back(parse_scstep(cur));
         } else if (name == "energy") {
-            energies = parse_energy_fields(parser);
+            energies = parse_energy_fields(cur);
         } else if (name == "varray") {
             auto vname = attr_str(ev, "name");
             if (vname && *vname == "forces") {
-                forces = parse_varray_v3(parser);
+                forces = parse_varray_v3(cur);
             } else if (vname && *vname == "stress") {
-                stress = parse_varray_v3(parser);
+                stress = parse_varray_v3(cur);
             } else if (vname && *vname == "magnetization") {
-                magnetization = parse_varray_floats(parser);
+                magnetization = parse_varray_floats(cur);
             } else {
-                parser.skip_element("varray");
+                cur.skip_element("varray");
             }
         } else if (name == "dos") {
             if (options.parse_dos) {
                 out.dos.reset();
-                out.dos = parse_dos(parser);
+                out.dos = parse_dos(cur);
             } else {
-                parser.fast_skip("dos");
+                cur.fast_skip("dos");
             }
         } else if (name == "projected") {
             if (options.parse_projected) {
                 out.projected.reset();
-                out.projected = parse_projected(parser);
+                out.projected = parse_projected(cur);
             } else {
-                parser.fast_skip("projected");
+                cur.fast_skip("projected");
             }
         } else if (name == "eigenvalues") {
             auto comment = attr_str(ev, "comment");
@@ -76,19 +76,19 @@ CalculationOutput parse_calculation(VasprunParser& parser,
                 // Eigenvalues on an interpolated k-point mesh wrap their own
                 // <kpoints> and an inner <eigenvalues>: not the run's block.
                 // Tokenise through it so the nested same-name element is balanced.
-                parser.skip_element(name);
+                cur.skip_element(name);
             } else if (options.parse_eigen) {
                 out.eigenvalues.reset();
-                out.eigenvalues = parse_eigenvalues(parser);
+                out.eigenvalues = parse_eigenvalues(cur);
             } else {
-                parser.fast_skip("eigenvalues");
+                cur.fast_skip("eigenvalues");
             }
         } else if (name == "dielectricfunction") {
             // The first one of a calculation is read; later ones are passed over.
             if (!out.dielectric) {
-                out.dielectric = parse_dielectric(parser);
+                out.dielectric = parse_dielectric(cur);
             } else {
-                parser.fast_skip("dielectricfunction");
+                cur.fast_skip("dielectricfunction");
             }
         } else {
             return false;

@@ -5,9 +5,9 @@ namespace calcsift {
 
 namespace {
 
-DielectricComponent convert_rows(VasprunParser& parser, const Rows& rows) {
+DielectricComponent convert_rows(Cursor& cur, const Rows& rows) {
     DielectricComponent c;
-    c.matrix = zeros({rows.count(), 6}, parser);
+    c.matrix = zeros({rows.count(), 6}, cur);
     for (std::size_t i = 0; i < rows.count(); ++i) {
         const double* r = rows.row(i);
         std::size_t len = rows.row_size(i);
@@ -20,34 +20,34 @@ DielectricComponent convert_rows(VasprunParser& parser, const Rows& rows) {
 
 }  // namespace
 
-DielectricComponent parse_component(VasprunParser& parser, std::string_view tag) {
+DielectricComponent parse_component(Cursor& cur, std::string_view tag) {
     std::optional<DielectricComponent> table;
-    for_each_named(parser, tag, "array", [&] {
+    for_each_named(cur, tag, "array", [&] {
         Rows rows;
-        for_each_named(parser, "array", "set", [&] {
+        for_each_named(cur, "array", "set", [&] {
             rows.clear();
-            for_each_named(parser, "set", "r", [&] {
-                parser.read_floats(rows.values);
+            for_each_named(cur, "set", "r", [&] {
+                cur.read_floats(rows.values);
                 rows.end_row();
             });
         });
         table.reset();
-        table = convert_rows(parser, rows);
+        table = convert_rows(cur, rows);
     });
     if (!table) throw VasprunError::missing_element("array inside dielectric component");
     return std::move(*table);
 }
 
-Dielectric parse_dielectric(VasprunParser& parser) {
+Dielectric parse_dielectric(Cursor& cur) {
     std::optional<DielectricComponent> imag;
     std::optional<NdArray> real;
-    for_each_child(parser, "dielectricfunction", [&](const Event& ev) {
+    for_each_child(cur, "dielectricfunction", [&](const Event& ev) {
         if (ev.name == "imag") {
-            imag = parse_component(parser, "imag");
+            imag = parse_component(cur, "imag");
             return true;
         }
         if (ev.name == "real") {
-            real = std::move(parse_component(parser, "real").matrix);
+            real = std::move(parse_component(cur, "real").matrix);
             return true;
         }
         return false;

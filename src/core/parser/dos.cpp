@@ -9,15 +9,15 @@ namespace {
 // buffers, since the sets of one block are alike. The reservation never exceeds
 // what the text up to the set's end can fill (a value takes a digit and a
 // separator, a row at least "<r></r>"), so empty sets cannot reserve memory.
-Rows read_spin_set(VasprunParser& parser, const Rows* like) {
+Rows read_spin_set(Cursor& cur, const Rows* like) {
     Rows rows;
     if (like && !like->values.empty()) {
-        const std::size_t rest = parser.find_ahead("</set>") - parser.offset();
+        const std::size_t rest = cur.find_ahead("</set>") - cur.offset();
         rows.values.reserve(std::min(like->values.size(), rest / 2));
         rows.offsets.reserve(std::min(like->offsets.size(), rest / 7 + 1));
     }
-    for_each_named(parser, "set", "r", [&] {
-        parser.read_floats(rows.values);
+    for_each_named(cur, "set", "r", [&] {
+        cur.read_floats(rows.values);
         rows.end_row();
     });
     return rows;
@@ -25,17 +25,17 @@ Rows read_spin_set(VasprunParser& parser, const Rows* like) {
 
 }  // namespace
 
-Rows parse_dos_spin_set(VasprunParser& parser) { return read_spin_set(parser, nullptr); }
+Rows parse_dos_spin_set(Cursor& cur) { return read_spin_set(cur, nullptr); }
 
 namespace {
 
-DosData build_total(VasprunParser& parser, const std::vector<Rows>& spins) {
+DosData build_total(Cursor& cur, const std::vector<Rows>& spins) {
     if (spins.empty()) throw VasprunError::missing_element("spin sets in DOS");
     const std::size_t nspins = spins.size();
     const std::size_t grid = spins[0].count();
     DosData d;
-    d.densities = zeros({nspins, grid}, parser);
-    d.integrated = zeros({nspins, grid}, parser);
+    d.densities = zeros({nspins, grid}, cur);
+    d.integrated = zeros({nspins, grid}, cur);
     d.energies.reserve(grid);
     for (std::size_t s = 0; s < nspins; ++s) {
         const Rows& rows = spins[s];
@@ -51,18 +51,18 @@ DosData build_total(VasprunParser& parser, const std::vector<Rows>& spins) {
     return d;
 }
 
-DosData parse_total(VasprunParser& parser) {
+DosData parse_total(Cursor& cur) {
     std::optional<DosData> data;
-    for_each_named(parser, "total", "array", [&] {
+    for_each_named(cur, "total", "array", [&] {
         std::vector<Rows> spins;
-        for_each_named(parser, "array", "set", [&] {  // the outer set
+        for_each_named(cur, "array", "set", [&] {  // the outer set
             spins.clear();
-            for_each_named(parser, "set", "set", [&] {
-                spins.push_back(read_spin_set(parser, spins.empty() ? nullptr : &spins.front()));
+            for_each_named(cur, "set", "set", [&] {
+                spins.push_back(read_spin_set(cur, spins.empty() ? nullptr : &spins.front()));
             });
         });
         data.reset();
-        data = build_total(parser, spins);
+        data = build_total(cur, spins);
     });
     if (!data) throw VasprunError::missing_element("array inside dos/total");
     return std::move(*data);
@@ -71,12 +71,12 @@ DosData parse_total(VasprunParser& parser) {
 // ions -> spin sets -> rows
 using IonSets = std::vector<std::vector<Rows>>;
 
-NdArray build_partial(VasprunParser& parser, const IonSets& ions, std::size_t norbitals) {
+NdArray build_partial(Cursor& cur, const IonSets& ions, std::size_t norbitals) {
     const std::size_t nions = ions.size();
     const std::size_t nspins = nions ? ions[0].size() : 0;
     const std::size_t grid = nspins ? ions[0][0].count() : 0;
     const std::vector<std::size_t> dims{nspins, nions, norbitals, grid};
-    NdArray data = zeros(dims, parser);
+    NdArray data = zeros(dims, cur);
     if (nions == 0 || norbitals == 0) return data;
     for (std::size_t ion = 0; ion < nions; ++ion) {
         if (ions[ion].size() > nspins)
@@ -100,15 +100,15 @@ NdArray build_partial(VasprunParser& parser, const IonSets& ions, std::size_t no
 
 }  // namespace
 
-PartialDos parse_partial_dos(VasprunParser& parser) {
+PartialDos parse_partial_dos(Cursor& cur) {
     std::optional<PartialDos> result;
-    for_each_named(parser, "partial", "array", [&] {
+    for_each_named(cur, "partial", "array", [&] {
         PartialDos p;
         bool first_field = true;
         IonSets ions;
-        for_each_child(parser, "array", [&](const Event& ev) {
+        for_each_child(cur, "array", [&](const Event& ev) {
             if (ev.name == "field") {
-                std::string_view text = parser.read_text();
+                std::string_view text = cur.read_text();
                 // The first field names the energy column.
                 if (!first_field) p.orbitals.emplace_back(text);
                 first_field = false;
@@ -116,22 +116,22 @@ PartialDos parse_partial_dos(VasprunParser& parser) {
             }
             if (ev.name != "set") return false;
             ions.clear();
-            for_each_named(parser, "set", "set", [&] {  // one ion
+            for_each_named(cur, "set", "set", [&] {  // one ion
                 std::vector<Rows> spins;
-                for_each_named(parser, "set", "set", [&] {
+                for_each_named(cur, "set", "set", [&] {
                     const Rows* like = nullptr;
                     if (!spins.empty()) {
                         like = &spins.front();
                     } else if (!ions.empty() && !ions.front().empty()) {
                         like = &ions.front().front();
                     }
-                    spins.push_back(read_spin_set(parser, like));
+                    spins.push_back(read_spin_set(cur, like));
                 });
                 ions.push_back(std::move(spins));
             });
             return true;
         });
-        p.data = build_partial(parser, ions, p.orbitals.size());
+        p.data = build_partial(cur, ions, p.orbitals.size());
         result.reset();
         result = std::move(p);
     });
@@ -139,24 +139,24 @@ PartialDos parse_partial_dos(VasprunParser& parser) {
     return std::move(*result);
 }
 
-Dos parse_dos(VasprunParser& parser) {
+Dos parse_dos(Cursor& cur) {
     Dos dos;
     std::optional<DosData> total;
-    for_each_child(parser, "dos", [&](const Event& ev) {
+    for_each_child(cur, "dos", [&](const Event& ev) {
         if (ev.name == "i") {
             auto name = attr_str(ev, "name");
-            std::string_view text = parser.read_text();
+            std::string_view text = cur.read_text();
             if (name && *name == "efermi") dos.efermi = parse_f64(text).value_or(0.0);
             return true;
         }
         if (ev.name == "total") {
             total.reset();
-            total = parse_total(parser);
+            total = parse_total(cur);
             return true;
         }
         if (ev.name == "partial") {
             dos.partial.reset();
-            dos.partial = parse_partial_dos(parser);
+            dos.partial = parse_partial_dos(cur);
             return true;
         }
         return false;

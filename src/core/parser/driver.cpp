@@ -8,9 +8,9 @@ namespace calcsift {
 
 namespace {
 
-void find_root(VasprunParser& parser) {
+void find_root(Cursor& cur) {
     for (;;) {
-        Event ev = parser.next();
+        Event ev = cur.next();
         if (ev.kind == EventKind::Start && ev.name == "modeling") return;
         if (ev.kind == EventKind::Eof) throw VasprunError::missing_element("modeling");
     }
@@ -32,8 +32,8 @@ void select_ionic_steps(std::vector<IonicStep>& steps, const ParseOptions& optio
     steps.erase(steps.begin() + static_cast<std::ptrdiff_t>(kept), steps.end());
 }
 
-VasprunData parse_document(VasprunParser& parser, const ParseOptions& options) {
-    find_root(parser);
+VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
+    find_root(cur);
 
     std::optional<Generator> generator;
     std::optional<IncarMap> incar;
@@ -48,29 +48,29 @@ VasprunData parse_document(VasprunParser& parser, const ParseOptions& options) {
     const std::vector<std::string> no_atoms;
 
     for (bool done = false; !done;) {
-        Event ev = parser.next();
+        Event ev = cur.next();
         switch (ev.kind) {
             case EventKind::Start: {
                 std::string_view name = ev.name;
                 const auto& atoms = atominfo ? atominfo->atoms : no_atoms;
                 if (name == "generator") {
-                    generator = parse_generator(parser);
+                    generator = parse_generator(cur);
                 } else if (name == "incar") {
-                    incar = parse_incar(parser);
+                    incar = parse_incar(cur);
                 } else if (name == "atominfo") {
-                    atominfo = parse_atominfo(parser);
+                    atominfo = parse_atominfo(cur);
                 } else if (name == "kpoints") {
-                    kpoints = parse_kpoints(parser);
+                    kpoints = parse_kpoints(cur);
                 } else if (name == "structure") {
                     auto sname = attr_str(ev, "name");
                     if (sname && *sname == "primitive_cell") {
                         // VASP 6.1 writes the symmetry-reduced cell at top level, before
                         // <atominfo>: it is not a structure of the run and must not take
                         // the initial slot (that would drop the real initialpos).
-                        parser.skip_element(name);
+                        cur.skip_element(name);
                         break;
                     }
-                    Structure s = parse_structure(parser, atoms);
+                    Structure s = parse_structure(cur, atoms);
                     if (sname && *sname == "finalpos") {
                         final_ = std::move(s);
                     } else if (!initial) {
@@ -79,14 +79,14 @@ VasprunData parse_document(VasprunParser& parser, const ParseOptions& options) {
                         final_ = std::move(s);
                     }
                 } else if (name == "calculation") {
-                    CalculationOutput out = parse_calculation(parser, atoms, options);
+                    CalculationOutput out = parse_calculation(cur, atoms, options);
                     if (out.ionic_step) steps.push_back(std::move(*out.ionic_step));
                     if (out.eigenvalues) eigenvalues = std::move(out.eigenvalues);
                     if (out.projected) projected = std::move(out.projected);
                     if (out.dos) dos = std::move(out.dos);
                     if (out.dielectric) dielectric = std::move(out.dielectric);
                 } else {
-                    parser.skip_element(name);
+                    cur.skip_element(name);
                 }
                 break;
             }
@@ -130,8 +130,8 @@ VasprunData parse_document(VasprunParser& parser, const ParseOptions& options) {
 
 namespace calcsift {
 
-NdArray zeros(std::vector<std::size_t> shape, const VasprunParser& parser) {
-    const std::size_t limit = parser.document().size();
+NdArray zeros(std::vector<std::size_t> shape, const Cursor& cur) {
+    const std::size_t limit = cur.document().size();
     std::size_t total = 1;
     for (std::size_t d : shape)
         if (d == 0) total = 0;

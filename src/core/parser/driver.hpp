@@ -34,7 +34,7 @@ struct VasprunData {
     std::optional<Dielectric> dielectric;
 };
 
-VasprunData parse_document(VasprunParser& parser, const ParseOptions& options);
+VasprunData parse_document(Cursor& cur, const ParseOptions& options);
 
 // Keeps, of n steps, those after the offset and then every skip-th one.
 void select_ionic_steps(std::vector<IonicStep>& steps, const ParseOptions& options);

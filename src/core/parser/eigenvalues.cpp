@@ -51,11 +51,11 @@ void reserve_at(std::vector<T>& v, double want) {
 // most of a parse's memory; growing it by doubling would copy it and, for a
 // moment, hold it one and a half times. Never more values than half the bytes
 // left (a value takes a digit and a separator at least).
-void reserve_like_first_set(VasprunParser& parser, Nesting& n, std::size_t start,
+void reserve_like_first_set(Cursor& cur, Nesting& n, std::size_t start,
                             std::string_view closing) {
-    const std::size_t here = parser.offset();
+    const std::size_t here = cur.offset();
     if (here <= start || n.flat.empty()) return;
-    const double rest = static_cast<double>(parser.find_ahead(closing) - here);
+    const double rest = static_cast<double>(cur.find_ahead(closing) - here);
     const double scale = rest / static_cast<double>(here - start) * (1.0 + 1.0 / 32);
     const double values = std::min(static_cast<double>(n.flat.size()) * scale, rest / 2);
     reserve_at(n.flat, static_cast<double>(n.flat.size()) + values + 64);
@@ -74,16 +74,16 @@ void reserve_like_first_set(VasprunParser& parser, Nesting& n, std::size_t start
 // Reads outer set -> spin sets -> k-point sets, calling read_kset for each
 // k-point set; `closing` is the end tag of the whole block.
 template <typename ReadKset>
-void read_spin_tree(VasprunParser& parser, Nesting& n, std::string_view closing,
+void read_spin_tree(Cursor& cur, Nesting& n, std::string_view closing,
                     ReadKset&& read_kset) {
-    const std::size_t start = parser.offset();
+    const std::size_t start = cur.offset();
     bool first = true;
-    for_each_named(parser, "set", "set", [&] {  // one spin set
+    for_each_named(cur, "set", "set", [&] {  // one spin set
         std::size_t ksets = 0;
-        for_each_named(parser, "set", "set", [&] {  // one k-point set
+        for_each_named(cur, "set", "set", [&] {  // one k-point set
             ++ksets;
             read_kset();
-            if (first) reserve_like_first_set(parser, n, start, closing);
+            if (first) reserve_like_first_set(cur, n, start, closing);
             first = false;
         });
         n.spin_ksets.push_back(ksets);
@@ -95,7 +95,7 @@ std::uint32_t count32(std::size_t n) {
     return static_cast<std::uint32_t>(n);
 }
 
-EigenvalueBlock build_eigenvalues(VasprunParser& parser, Nesting& n) {
+EigenvalueBlock build_eigenvalues(Cursor& cur, Nesting& n) {
     const std::size_t nspins = n.spin_ksets.size();
     const std::size_t nkpts = n.spin_ksets[0];
     const std::size_t nbands = nkpts ? n.kset_counts[0] : 0;
@@ -110,7 +110,7 @@ EigenvalueBlock build_eigenvalues(VasprunParser& parser, Nesting& n) {
         block.data.data = std::move(n.flat);
         return block;
     }
-    block.data = zeros({nspins, nkpts, nbands, 2}, parser);
+    block.data = zeros({nspins, nkpts, nbands, 2}, cur);
     const double* src = n.flat.data();
     std::size_t kset = 0;
     for (std::size_t s = 0; s < nspins; ++s) {
@@ -125,17 +125,17 @@ EigenvalueBlock build_eigenvalues(VasprunParser& parser, Nesting& n) {
 
 }  // namespace
 
-EigenvalueBlock parse_eigenvalues(VasprunParser& parser) {
+EigenvalueBlock parse_eigenvalues(Cursor& cur) {
     std::optional<EigenvalueBlock> block;
-    for_each_named(parser, "eigenvalues", "array", [&] {
+    for_each_named(cur, "eigenvalues", "array", [&] {
         Nesting n;
         bool have_spins = false;
-        for_each_named(parser, "array", "set", [&] {  // the outer set
+        for_each_named(cur, "array", "set", [&] {  // the outer set
             n = Nesting();
-            read_spin_tree(parser, n, "</eigenvalues>", [&] {
+            read_spin_tree(cur, n, "</eigenvalues>", [&] {
                 std::size_t rows = 0;
-                for_each_named(parser, "set", "r", [&] {
-                    std::size_t got = parser.read_floats(n.flat);
+                for_each_named(cur, "set", "r", [&] {
+                    std::size_t got = cur.read_floats(n.flat);
                     if (got < 2) throw VasprunError::shape({2}, {got});
                     n.flat.resize(n.flat.size() - (got - 2));
                     ++rows;
@@ -146,7 +146,7 @@ EigenvalueBlock parse_eigenvalues(VasprunParser& parser) {
         });
         if (!have_spins) throw VasprunError::missing_element("spin sets in eigenvalues");
         block.reset();
-        block = build_eigenvalues(parser, n);
+        block = build_eigenvalues(cur, n);
     });
     if (!block) throw VasprunError::missing_element("array inside eigenvalues");
     return std::move(*block);
@@ -154,7 +154,7 @@ EigenvalueBlock parse_eigenvalues(VasprunParser& parser) {
 
 namespace {
 
-NdArray build_projected(VasprunParser& parser, Nesting& n, std::size_t norbitals) {
+NdArray build_projected(Cursor& cur, Nesting& n, std::size_t norbitals) {
     const std::size_t nspins = n.spin_ksets.size();
     const std::size_t nkpts = n.spin_ksets[0];
     const std::size_t nbands = nkpts ? n.kset_counts[0] : 0;
@@ -170,7 +170,7 @@ NdArray build_projected(VasprunParser& parser, Nesting& n, std::size_t norbitals
         a.data = std::move(n.flat);
         return a;
     }
-    NdArray a = zeros(dims, parser);
+    NdArray a = zeros(dims, cur);
     const double* src = n.flat.data();
     std::size_t kset = 0, band = 0, row = 0;
     for (std::size_t s = 0; s < nspins; ++s) {
@@ -190,26 +190,26 @@ NdArray build_projected(VasprunParser& parser, Nesting& n, std::size_t norbitals
 
 }  // namespace
 
-Projected parse_projected(VasprunParser& parser) {
+Projected parse_projected(Cursor& cur) {
     std::optional<Projected> result;
-    for_each_named(parser, "projected", "array", [&] {
+    for_each_named(cur, "projected", "array", [&] {
         Projected p;
         Nesting n;
         bool have_spins = false;
-        for_each_child(parser, "array", [&](const Event& ev) {
+        for_each_child(cur, "array", [&](const Event& ev) {
             if (ev.name == "field") {
-                p.orbitals.emplace_back(parser.read_text());
+                p.orbitals.emplace_back(cur.read_text());
                 return true;
             }
             if (ev.name != "set") return false;
             n = Nesting();
-            read_spin_tree(parser, n, "</projected>", [&] {
+            read_spin_tree(cur, n, "</projected>", [&] {
                 std::size_t bands = 0;
-                for_each_named(parser, "set", "set", [&] {  // one band set
+                for_each_named(cur, "set", "set", [&] {  // one band set
                     ++bands;
                     std::size_t ions = 0;
-                    for_each_named(parser, "set", "r", [&] {
-                        std::size_t got = parser.read_floats(n.flat);
+                    for_each_named(cur, "set", "r", [&] {
+                        std::size_t got = cur.read_floats(n.flat);
                         n.row_lens.push_back(count32(got));
                         ++ions;
                     });
@@ -222,7 +222,7 @@ Projected parse_projected(VasprunParser& parser) {
         });
         if (!have_spins) throw VasprunError::missing_element("spin sets in projected");
         std::size_t norbitals = std::max<std::size_t>(1, p.orbitals.size());
-        p.data = build_projected(parser, n, norbitals);
+        p.data = build_projected(cur, n, norbitals);
         result.reset();
         result = std::move(p);
     });

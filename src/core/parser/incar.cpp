@@ -30,12 +30,12 @@ std::string to_upper_full(std::string_view s) {
 
 }  // namespace
 
-Generator parse_generator(VasprunParser& parser) {
+Generator parse_generator(Cursor& cur) {
     Generator g;
     // Items are read whatever their tag name; only the name attribute counts.
-    for_each_child(parser, "generator", [&](const Event& ev) {
+    for_each_child(cur, "generator", [&](const Event& ev) {
         auto name = attr_str(ev, "name");
-        std::string_view text = parser.read_text();
+        std::string_view text = cur.read_text();
         if (!name) return true;
         std::string* field = nullptr;
         if (*name == "program") field = &g.program;
@@ -50,23 +50,23 @@ Generator parse_generator(VasprunParser& parser) {
     return g;
 }
 
-IncarMap parse_incar(VasprunParser& parser) {
+IncarMap parse_incar(Cursor& cur) {
     IncarMap map;
     for (;;) {
-        Event ev = parser.next();
+        Event ev = cur.next();
         switch (ev.kind) {
             case EventKind::Start: {
                 if (ev.name != "i") {
-                    parser.skip_element(ev.name);
+                    cur.skip_element(ev.name);
                     break;
                 }
                 auto name = attr_str(ev, "name");
                 if (!name) {
-                    parser.read_text();
+                    cur.read_text();
                     break;
                 }
                 std::string_view type = attr_str(ev, "type").value_or("float");
-                std::string_view text = parser.read_text();
+                std::string_view text = cur.read_text();
                 map.insert(std::string(*name), parse_incar_value(text, type));
                 break;
             }

@@ -8,14 +8,14 @@ namespace {
 // Calls on_row() right after the start tag of every <v> of a varray, in
 // order, up to </varray>; on_row reads the row's content.
 template <typename OnRow>
-void for_each_v(VasprunParser& parser, OnRow&& on_row) {
+void for_each_v(Cursor& cur, OnRow&& on_row) {
     for (;;) {
-        Event ev = parser.next();
+        Event ev = cur.next();
         if (ev.kind == EventKind::Start) {
             if (ev.name == "v") {
                 on_row();
             } else {
-                parser.skip_element(ev.name);
+                cur.skip_element(ev.name);
             }
         } else if (ev.kind == EventKind::End) {
             if (ev.name == "varray") return;
@@ -27,37 +27,37 @@ void for_each_v(VasprunParser& parser, OnRow&& on_row) {
 
 }  // namespace
 
-std::vector<V3> parse_varray_v3(VasprunParser& parser) {
+std::vector<V3> parse_varray_v3(Cursor& cur) {
     std::vector<V3> rows;
-    for_each_v(parser, [&] { rows.push_back(parser.read_v3()); });
+    for_each_v(cur, [&] { rows.push_back(cur.read_v3()); });
     return rows;
 }
 
-Rows parse_varray_floats(VasprunParser& parser) {
+Rows parse_varray_floats(Cursor& cur) {
     Rows rows;
-    for_each_v(parser, [&] {
-        parser.read_floats(rows.values);
+    for_each_v(cur, [&] {
+        cur.read_floats(rows.values);
         rows.end_row();
     });
     return rows;
 }
 
-std::vector<double> parse_varray_first_f64(VasprunParser& parser) {
+std::vector<double> parse_varray_first_f64(Cursor& cur) {
     std::vector<double> values;
     std::vector<double> row;
-    for_each_v(parser, [&] {
+    for_each_v(cur, [&] {
         row.clear();
-        parser.read_floats(row);
+        cur.read_floats(row);
         if (row.empty()) throw VasprunError::parse_value("", "f64", "empty weight row");
         values.push_back(row[0]);
     });
     return values;
 }
 
-std::vector<std::size_t> parse_varray_indices(VasprunParser& parser) {
+std::vector<std::size_t> parse_varray_indices(Cursor& cur) {
     std::vector<std::size_t> indices;
-    for_each_v(parser, [&] {
-        std::string_view text = parser.read_text();
+    for_each_v(cur, [&] {
+        std::string_view text = cur.read_text();
         std::optional<std::int32_t> first;
         for_each_token(text, [&](std::string_view tok) {
             if (!first) first = parse_i32(tok);
@@ -70,25 +70,25 @@ std::vector<std::size_t> parse_varray_indices(VasprunParser& parser) {
     return indices;
 }
 
-std::vector<std::string> parse_varray_strings(VasprunParser& parser) {
+std::vector<std::string> parse_varray_strings(Cursor& cur) {
     std::vector<std::string> out;
-    for_each_v(parser, [&] { out.emplace_back(parser.read_text()); });
+    for_each_v(cur, [&] { out.emplace_back(cur.read_text()); });
     return out;
 }
 
-KpointGeneration parse_generation_block(VasprunParser& parser, std::string scheme) {
+KpointGeneration parse_generation_block(Cursor& cur, std::string scheme) {
     KpointGeneration gen;
     gen.scheme = std::move(scheme);
     for (;;) {
-        Event ev = parser.next();
+        Event ev = cur.next();
         if (ev.kind == EventKind::Start) {
             if (ev.name != "v") {
-                parser.skip_element(ev.name);
+                cur.skip_element(ev.name);
                 continue;
             }
             auto name = attr_str(ev, "name");
             auto type = attr_str(ev, "type");
-            std::string_view text = parser.read_text();
+            std::string_view text = cur.read_text();
             if (name && *name == "divisions" && type && *type == "int") {
                 std::array<std::int32_t, 3> div{};
                 std::size_t n = 0;
@@ -106,33 +106,33 @@ KpointGeneration parse_generation_block(VasprunParser& parser, std::string schem
     }
 }
 
-Kpoints parse_kpoints(VasprunParser& parser) {
+Kpoints parse_kpoints(Cursor& cur) {
     std::optional<std::vector<V3>> list;
     std::optional<std::vector<double>> weights;
     std::optional<KpointGeneration> generation;
     std::vector<std::size_t> label_indices;
     std::vector<std::string> labels;
     for (bool done = false; !done;) {
-        Event ev = parser.next();
+        Event ev = cur.next();
         if (ev.kind == EventKind::Start) {
             if (ev.name == "varray") {
                 auto name = attr_str(ev, "name");
                 if (name && *name == "kpointlist") {
-                    list = parse_varray_v3(parser);
+                    list = parse_varray_v3(cur);
                 } else if (name && *name == "weights") {
-                    weights = parse_varray_first_f64(parser);
+                    weights = parse_varray_first_f64(cur);
                 } else if (name && *name == "labelindex") {
-                    label_indices = parse_varray_indices(parser);
+                    label_indices = parse_varray_indices(cur);
                 } else if (name && *name == "labels") {
-                    labels = parse_varray_strings(parser);
+                    labels = parse_varray_strings(cur);
                 } else {
-                    parser.skip_element("varray");
+                    cur.skip_element("varray");
                 }
             } else if (ev.name == "generation") {
                 std::string scheme(attr_str(ev, "param").value_or("unknown"));
-                generation = parse_generation_block(parser, std::move(scheme));
+                generation = parse_generation_block(cur, std::move(scheme));
             } else {
-                parser.skip_element(ev.name);
+                cur.skip_element(ev.name);
             }
         } else if (ev.kind == EventKind::End) {
             if (ev.name == "kpoints") done = true;

@@ -14,64 +14,64 @@
 namespace calcsift {
 
 // generator and INCAR
-Generator parse_generator(VasprunParser& parser);
-IncarMap parse_incar(VasprunParser& parser);
+Generator parse_generator(Cursor& cur);
+IncarMap parse_incar(Cursor& cur);
 IncarValue parse_incar_value(std::string_view text, std::string_view type);
 
 // atom info
-AtomInfo parse_atominfo(VasprunParser& parser);
+AtomInfo parse_atominfo(Cursor& cur);
 
 // structures
-Structure parse_structure(VasprunParser& parser, const std::vector<std::string>& atom_names);
+Structure parse_structure(Cursor& cur, const std::vector<std::string>& atom_names);
 struct Crystal {
     M3 lattice{};
     M3 rec_lattice{};
     double volume = 0.0;
 };
-Crystal parse_crystal(VasprunParser& parser);
+Crystal parse_crystal(Cursor& cur);
 
 // k-points and the generic varray readers
-Kpoints parse_kpoints(VasprunParser& parser);
-KpointGeneration parse_generation_block(VasprunParser& parser, std::string scheme);
-std::vector<V3> parse_varray_v3(VasprunParser& parser);
-Rows parse_varray_floats(VasprunParser& parser);
-std::vector<double> parse_varray_first_f64(VasprunParser& parser);
-std::vector<std::size_t> parse_varray_indices(VasprunParser& parser);
-std::vector<std::string> parse_varray_strings(VasprunParser& parser);
+Kpoints parse_kpoints(Cursor& cur);
+KpointGeneration parse_generation_block(Cursor& cur, std::string scheme);
+std::vector<V3> parse_varray_v3(Cursor& cur);
+Rows parse_varray_floats(Cursor& cur);
+std::vector<double> parse_varray_first_f64(Cursor& cur);
+std::vector<std::size_t> parse_varray_indices(Cursor& cur);
+std::vector<std::string> parse_varray_strings(Cursor& cur);
 
 // calculations
-CalculationOutput parse_calculation(VasprunParser& parser,
+CalculationOutput parse_calculation(Cursor& cur,
                                     const std::vector<std::string>& atom_names,
                                     const ParseOptions& options);
-StepEnergies parse_scstep(VasprunParser& parser);
-StepEnergies parse_energy_fields(VasprunParser& parser);
+StepEnergies parse_scstep(Cursor& cur);
+StepEnergies parse_energy_fields(Cursor& cur);
 
 // density of states
-Dos parse_dos(VasprunParser& parser);
-Rows parse_dos_spin_set(VasprunParser& parser);
-PartialDos parse_partial_dos(VasprunParser& parser);
+Dos parse_dos(Cursor& cur);
+Rows parse_dos_spin_set(Cursor& cur);
+PartialDos parse_partial_dos(Cursor& cur);
 
 // eigenvalues and projected eigenvalues
-EigenvalueBlock parse_eigenvalues(VasprunParser& parser);
-Projected parse_projected(VasprunParser& parser);
+EigenvalueBlock parse_eigenvalues(Cursor& cur);
+Projected parse_projected(Cursor& cur);
 
 // dielectric function
-Dielectric parse_dielectric(VasprunParser& parser);
+Dielectric parse_dielectric(Cursor& cur);
 struct DielectricComponent {
     std::vector<double> energies;
     NdArray matrix;  // (rows, 6)
 };
-DielectricComponent parse_component(VasprunParser& parser, std::string_view tag);
+DielectricComponent parse_component(Cursor& cur, std::string_view tag);
 
 // The event loop of one level: calls on_start(event) for each start tag of a
 // child; a child it does not take (returns false) is consumed whole. Ends at the
 // end tag named end_name or at end of input; other events are ignored.
 template <typename OnStart>
-void for_each_child(VasprunParser& parser, std::string_view end_name, OnStart&& on_start) {
+void for_each_child(Cursor& cur, std::string_view end_name, OnStart&& on_start) {
     for (;;) {
-        Event ev = parser.next();
+        Event ev = cur.next();
         if (ev.kind == EventKind::Start) {
-            if (!on_start(ev)) parser.skip_element(ev.name);
+            if (!on_start(ev)) cur.skip_element(ev.name);
         } else if (ev.kind == EventKind::End) {
             if (ev.name == end_name) return;
         } else if (ev.kind == EventKind::Eof) {
@@ -82,9 +82,9 @@ void for_each_child(VasprunParser& parser, std::string_view end_name, OnStart&& 
 
 // Calls on_child() for each child start tag named child; others are consumed whole.
 template <typename OnChild>
-void for_each_named(VasprunParser& parser, std::string_view end_name, std::string_view child,
+void for_each_named(Cursor& cur, std::string_view end_name, std::string_view child,
                     OnChild&& on_child) {
-    for_each_child(parser, end_name, [&](const Event& ev) {
+    for_each_child(cur, end_name, [&](const Event& ev) {
         if (ev.name != child) return false;
         on_child();
         return true;
@@ -94,6 +94,6 @@ void for_each_named(VasprunParser& parser, std::string_view end_name, std::strin
 // A zero-filled dense block. Its number of values may not exceed the length
 // of the document text: a real document spends at least a byte of text on
 // every value, so anything larger is a malformed file asking for a memory bomb.
-NdArray zeros(std::vector<std::size_t> shape, const VasprunParser& parser);
+NdArray zeros(std::vector<std::size_t> shape, const Cursor& cur);
 
 }  // namespace calcsift

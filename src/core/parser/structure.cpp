@@ -12,18 +12,18 @@ M3 first_three_rows(const std::vector<V3>& rows) {
 
 }  // namespace
 
-Crystal parse_crystal(VasprunParser& parser) {
+Crystal parse_crystal(Cursor& cur) {
     Crystal c;
     std::optional<M3> basis, rec_basis;
-    for_each_child(parser, "crystal", [&](const Event& ev) {
+    for_each_child(cur, "crystal", [&](const Event& ev) {
         auto name = attr_str(ev, "name");
         if (ev.name == "i") {
-            std::string_view text = parser.read_text();
+            std::string_view text = cur.read_text();
             if (name && *name == "volume") c.volume = parse_f64(text).value_or(0.0);
         } else if (ev.name == "varray" && name && *name == "basis") {
-            basis = first_three_rows(parse_varray_v3(parser));
+            basis = first_three_rows(parse_varray_v3(cur));
         } else if (ev.name == "varray" && name && *name == "rec_basis") {
-            rec_basis = first_three_rows(parse_varray_v3(parser));
+            rec_basis = first_three_rows(parse_varray_v3(cur));
         } else {
             return false;
         }
@@ -36,17 +36,17 @@ Crystal parse_crystal(VasprunParser& parser) {
     return c;
 }
 
-Structure parse_structure(VasprunParser& parser, const std::vector<std::string>& atom_names) {
+Structure parse_structure(Cursor& cur, const std::vector<std::string>& atom_names) {
     std::optional<Crystal> crystal;
     std::optional<std::vector<V3>> positions;
-    for_each_child(parser, "structure", [&](const Event& ev) {
+    for_each_child(cur, "structure", [&](const Event& ev) {
         if (ev.name == "crystal") {
-            crystal = parse_crystal(parser);
+            crystal = parse_crystal(cur);
             return true;
         }
         auto name = ev.name == "varray" ? attr_str(ev, "name") : std::nullopt;
         if (!name || *name != "positions") return false;
-        positions = parse_varray_v3(parser);
+        positions = parse_varray_v3(cur);
         return true;
     });
     if (!crystal) throw VasprunError::missing_element("crystal");
