@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "../memory.hpp"
 #include "sections.hpp"
 
 namespace calcsift {
@@ -59,12 +60,14 @@ void reserve_like_first_set(Cursor& cur, Nesting& n, std::size_t start,
     const double scale = rest / static_cast<double>(here - start) * (1.0 + 1.0 / 32);
     const double values = std::min(static_cast<double>(n.flat.size()) * scale, rest / 2);
     reserve_at(n.flat, static_cast<double>(n.flat.size()) + values + 64);
-    // Map in what the estimate expects (not the spare) in one go, but never
-    // more memory than the text left: a crafted block cannot make it commit more.
+    // Huge pages for the whole reservation; map in what the estimate expects
+    // (not the spare) in one go, but never more memory than the text left: a
+    // crafted block cannot make it commit more.
+    advise_huge_pages(n.flat.data(), n.flat.capacity() * sizeof(double));
     const double expected = std::min(values / (1.0 + 1.0 / 32) * sizeof(double), rest);
-    prefault_pages(n.flat.data() + n.flat.size(),
-                   std::min(static_cast<std::size_t>(expected),
-                            (n.flat.capacity() - n.flat.size()) * sizeof(double)));
+    prepare_for_writing(n.flat.data() + n.flat.size(),
+                        std::min(static_cast<std::size_t>(expected),
+                                 (n.flat.capacity() - n.flat.size()) * sizeof(double)));
     const double rows = std::min(static_cast<double>(n.row_lens.size()) * scale, rest / 8);
     reserve_at(n.row_lens, static_cast<double>(n.row_lens.size()) + rows + 64);
     const double sets = std::min(static_cast<double>(n.band_rows.size()) * scale, rest / 8);
