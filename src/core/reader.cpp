@@ -1,7 +1,6 @@
 #include "reader.hpp"
 
 #include <locale.h>
-#include <sys/mman.h>
 
 #include <charconv>
 #include <cmath>
@@ -365,6 +364,30 @@ std::size_t Cursor::find_ahead(std::string_view needle) const noexcept {
     const char* e = doc_.data() + doc_.size();
     const char* hit = needle.empty() ? b : find_far(b, e, needle);
     return hit ? static_cast<std::size_t>(hit - doc_.data()) : doc_.size();
+}
+
+std::size_t Cursor::text_left(std::string_view name) const noexcept {
+    char buf[64];
+    std::string_view needle;
+    if (name.size() + 3 <= sizeof buf) {
+        buf[0] = '<';
+        buf[1] = '/';
+        std::memcpy(buf + 2, name.data(), name.size());
+        buf[name.size() + 2] = '>';
+        needle = std::string_view(buf, name.size() + 3);
+    } else {
+        return doc_.size() - offset();  // no element of ours has so long a name
+    }
+    return find_ahead(needle) - offset();
+}
+
+std::optional<Cursor::Rest> Cursor::rest_like(Mark since, std::string_view name) const noexcept {
+    const std::size_t here = offset();
+    if (here <= since.at) return std::nullopt;
+    Rest r;
+    r.left_ = static_cast<double>(text_left(name));
+    r.scale_ = r.left_ / static_cast<double>(here - since.at) * (1.0 + 1.0 / 32);
+    return r;
 }
 
 std::string_view Cursor::read_text() {
@@ -1220,22 +1243,6 @@ std::array<double, 3> parse_v3(std::string_view text) {
         throw VasprunError::parse_value(std::string(text), "[f64; 3]",
                                         "expected 3 values, got " + std::to_string(vals.size()));
     return {vals[0], vals[1], vals[2]};
-}
-
-// --- memory -----------------------------------------------------------------------
-
-void prefault_pages(const void* p, std::size_t n) noexcept {
-#ifdef MADV_POPULATE_WRITE
-    // Small ranges fault in quickly enough on their own.
-    if (n < (std::size_t{1} << 20)) return;
-    const std::uintptr_t b = (reinterpret_cast<std::uintptr_t>(p) + 4095) & ~std::uintptr_t{4095};
-    const std::uintptr_t e = (reinterpret_cast<std::uintptr_t>(p) + n) & ~std::uintptr_t{4095};
-    // Older kernels refuse the advice (EINVAL): the pages then fault in as they are written.
-    if (e > b) (void)madvise(reinterpret_cast<void*>(b), e - b, MADV_POPULATE_WRITE);
-#else
-    (void)p;
-    (void)n;
-#endif
 }
 
 // --- integers ---------------------------------------------------------------------
