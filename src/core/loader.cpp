@@ -8,8 +8,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include <libdeflate.h>
 
@@ -465,9 +467,35 @@ bool file_changed(int fd, const struct stat& before) {
            !same_time(now.st_ctim, before.st_ctim);
 }
 
-// Runs the parse over a mapping of the file: plain UTF-8 text straight from the
-// page cache (only the pages of a rewritten declaration become private copies),
-// other text decoded from the mapping into a buffer, a .gz inflated from it.
+// True when every byte of the text outside the spans is ASCII.
+bool ascii_outside(std::string_view text, std::vector<Cursor::Span> spans) {
+    std::sort(spans.begin(), spans.end(),
+              [](const Cursor::Span& x, const Cursor::Span& y) { return x.begin < y.begin; });
+    std::size_t at = 0;
+    for (const Cursor::Span& span : spans) {
+        if (span.begin > at && ascii_prefix_length(text.data() + at, span.begin - at) != span.begin - at)
+            return false;
+        at = std::max(at, span.end);
+    }
+    return at >= text.size() || ascii_prefix_length(text.data() + at, text.size() - at) == text.size() - at;
+}
+
+// The UTF-8 text of bytes that are not valid UTF-8, by their form (raw_form).
+Buffer decode_other(std::string_view bytes, RawForm form) {
+    if (form == RawForm::Utf16Le || form == RawForm::Utf16Be)
+        return decode_utf16(bytes.data(), bytes.size(), form == RawForm::Utf16Be);
+    const std::size_t out_size = windows1252_utf8_size(bytes.data(), bytes.size());
+    Buffer text(out_size);
+    text.append(bytes.data(), bytes.size());
+    windows1252_decode_in_place(text.data(), bytes.size(), out_size);
+    text.set_size(out_size);
+    return text;
+}
+
+// Runs the parse over a mapping of the file: plain text straight from the page
+// cache (only the pages of a rewritten declaration become private copies), and
+// decoded from the mapping into a buffer when it is not UTF-8; a .gz inflated
+// from the mapping.
 // Returns nothing when the file cannot be mapped or changed while it was
 // mapped (the caller then reads it): the result of a parse over bytes that
 // moved under it is never returned, nor its error.
@@ -487,33 +515,41 @@ std::optional<VasprunData> parse_mapped(int fd, const struct stat& st, bool gz,
             map.reset();  // the compressed bytes are no longer needed
             text = make_text(std::move(raw), ascii.length());
         } else {
-            const std::size_t known = ascii_prefix_length(bytes.data(), bytes.size());
-            const RawForm form = raw_form(bytes.data(), bytes.size(), known);
-            switch (form) {
-                case RawForm::Utf8:
-                case RawForm::Utf8AfterMark: {
-                    std::size_t start = form == RawForm::Utf8AfterMark ? 3 : 0;
-                    if (const std::size_t head = head_to_rewrite(bytes.substr(start))) {
-                        char* w = map->writable_prefix(start + head);
-                        if (!w) return std::nullopt;
-                        start += rewrite_head(w + start, head);
-                    }
-                    Cursor cur(bytes.substr(start));
+            const auto* u = reinterpret_cast<const unsigned char*>(bytes.data());
+            if ((u[0] == 0xFF && bytes.size() >= 2 && u[1] == 0xFE) ||
+                (u[0] == 0xFE && bytes.size() >= 2 && u[1] == 0xFF)) {
+                text = decode_other(bytes, raw_form(bytes.data(), bytes.size(), 0));
+            } else {
+                // Parsed as UTF-8 before the text is checked: the check then
+                // covers only what the parse's byte-level searches did not see
+                // (for a large file, mostly skipped blocks, that is little), and
+                // the parse stands only when the text is valid UTF-8. Otherwise
+                // the text is decoded and parsed again (the declaration rewrite
+                // and the decoding only touch bytes of their own, so their order
+                // does not matter).
+                std::size_t start = 0;
+                if (const std::size_t head = head_to_rewrite(bytes)) {
+                    char* w = map->writable_prefix(head);
+                    if (!w) return std::nullopt;
+                    start = rewrite_head(w, head);
+                }
+                const std::string_view view = bytes.substr(start);
+                Cursor cur(view);
+                std::exception_ptr failure;
+                try {
                     result = parse_document(cur, options);
-                    break;
+                } catch (const VasprunError&) {
+                    failure = std::current_exception();
                 }
-                case RawForm::Utf16Le:
-                case RawForm::Utf16Be:
-                    text = decode_utf16(bytes.data(), bytes.size(), bytes[0] == '\xFE');
-                    break;
-                case RawForm::Windows1252: {
-                    const std::size_t out_size = windows1252_utf8_size(bytes.data(), bytes.size());
-                    text = Buffer(out_size);
-                    text.append(bytes.data(), bytes.size());
-                    windows1252_decode_in_place(text.data(), bytes.size(), out_size);
-                    text.set_size(out_size);
-                    break;
+                if (!ascii_outside(view, cur.ascii_spans())) {
+                    const RawForm form = raw_form(view.data(), view.size(), 0);
+                    if (form != RawForm::Utf8 && form != RawForm::Utf8AfterMark) {
+                        result.reset();
+                        failure = nullptr;
+                        text = decode_other(view, form);
+                    }
                 }
+                if (failure) std::rethrow_exception(failure);
             }
         }
     } catch (const VasprunError&) {

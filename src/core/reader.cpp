@@ -41,16 +41,24 @@ inline const char* find_str(const char* p, const char* end, std::string_view nee
 // Long-range substring search with a first-and-last-byte prefilter: positions
 // i where text[i] is the needle's first byte and text[i + m - 1] its last are
 // checked in full, 64 at a time. The bytes that do not fill a block go to memmem.
+// On the way it sees whether the blocks are ASCII: [p, *ascii_end) is.
 __attribute__((target("avx2"))) const char* find_far_avx2(const char* p, const char* end,
-                                                           std::string_view needle) noexcept {
+                                                           std::string_view needle,
+                                                           const char** ascii_end) noexcept {
     const std::size_t m = needle.size();
     const __m256i first = _mm256_set1_epi8(needle.front());
     const __m256i last = _mm256_set1_epi8(needle.back());
+    const char* ascii = p;
+    bool other = false;
     while (static_cast<std::size_t>(end - p) >= m - 1 + 64) {
         const __m256i f0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
         const __m256i f1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
         const __m256i l0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + m - 1));
         const __m256i l1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + m - 1 + 32));
+        if (!other) {
+            other = _mm256_movemask_epi8(_mm256_or_si256(f0, f1)) != 0;
+            if (!other) ascii = p + 64;
+        }
         const __m256i h0 = _mm256_and_si256(_mm256_cmpeq_epi8(f0, first), _mm256_cmpeq_epi8(l0, last));
         const __m256i h1 = _mm256_and_si256(_mm256_cmpeq_epi8(f1, first), _mm256_cmpeq_epi8(l1, last));
         if (!_mm256_testz_si256(_mm256_or_si256(h0, h1), _mm256_or_si256(h0, h1))) {
@@ -58,12 +66,16 @@ __attribute__((target("avx2"))) const char* find_far_avx2(const char* p, const c
                                  static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(h1))) << 32;
             while (mask) {
                 const char* at = p + __builtin_ctzll(mask);
-                if (std::memcmp(at + 1, needle.data() + 1, m - 2) == 0) return at;
+                if (std::memcmp(at + 1, needle.data() + 1, m - 2) == 0) {
+                    *ascii_end = ascii;
+                    return at;
+                }
                 mask &= mask - 1;
             }
         }
         p += 64;
     }
+    *ascii_end = ascii;
     return find_str(p, end, needle);
 }
 
@@ -72,10 +84,13 @@ const bool kHaveAvx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
 
 #endif
 
-// The first occurrence of needle in [p, end), for searches over megabytes.
-inline const char* find_far(const char* p, const char* end, std::string_view needle) noexcept {
+// The first occurrence of needle in [p, end), for searches over megabytes;
+// [p, *ascii_end) is seen to be ASCII on the way (possibly empty).
+inline const char* find_far(const char* p, const char* end, std::string_view needle,
+                            const char** ascii_end) noexcept {
+    *ascii_end = p;
 #ifdef CALCSIFT_X86_SIMD
-    if (kHaveAvx2 && needle.size() >= 2) return find_far_avx2(p, end, needle);
+    if (kHaveAvx2 && needle.size() >= 2) return find_far_avx2(p, end, needle, ascii_end);
 #endif
     return find_str(p, end, needle);
 }
@@ -351,7 +366,9 @@ void Cursor::fast_skip(std::string_view name) {
     std::size_t start = offset();
     const char* b = doc_.data() + start;
     const char* e = doc_.data() + doc_.size();
-    const char* hit = find_far(b, e, needle);
+    const char* ascii_end;
+    const char* hit = find_far(b, e, needle, &ascii_end);
+    note_ascii(b, ascii_end);
     if (!hit)
         throw VasprunError::missing_element("fast_skip: could not find </" + display_name(name) +
                                             ">");
@@ -362,8 +379,29 @@ void Cursor::fast_skip(std::string_view name) {
 std::size_t Cursor::find_ahead(std::string_view needle) const noexcept {
     const char* b = doc_.data() + offset();
     const char* e = doc_.data() + doc_.size();
-    const char* hit = needle.empty() ? b : find_far(b, e, needle);
+    if (needle.empty()) return offset();
+    const char* ascii_end;
+    const char* hit = find_far(b, e, needle, &ascii_end);
+    note_ascii(b, ascii_end);
     return hit ? static_cast<std::size_t>(hit - doc_.data()) : doc_.size();
+}
+
+void Cursor::note_ascii(const char* b, const char* e) const noexcept {
+    // Short spans cost little to check again. The list keeps the longest ones.
+    if (e - b < (std::ptrdiff_t{1} << 16)) return;
+    const Span span{static_cast<std::size_t>(b - doc_.data()), static_cast<std::size_t>(e - doc_.data())};
+    if (ascii_count_ < ascii_spans_.size()) {
+        ascii_spans_[ascii_count_++] = span;
+        return;
+    }
+    Span* shortest = &ascii_spans_[0];
+    for (Span& s : ascii_spans_)
+        if (s.end - s.begin < shortest->end - shortest->begin) shortest = &s;
+    if (span.end - span.begin > shortest->end - shortest->begin) *shortest = span;
+}
+
+std::vector<Cursor::Span> Cursor::ascii_spans() const {
+    return std::vector<Span>(ascii_spans_.begin(), ascii_spans_.begin() + ascii_count_);
 }
 
 std::size_t Cursor::text_left(std::string_view name) const noexcept {

@@ -137,6 +137,14 @@ public:
     // Nothing when nothing was read since the mark. `name` is the element's name.
     std::optional<Rest> rest_like(Mark since, std::string_view name) const noexcept;
 
+    // Spans of the document that the byte-level searches (fast_skip,
+    // text_left) found to hold only ASCII on their way, in search order (they
+    // may overlap). The loader checks the rest of the text only.
+    struct Span {
+        std::size_t begin = 0, end = 0;
+    };
+    std::vector<Span> ascii_spans() const;
+
     // The layout of the last row of fixed-width fields that read_floats took
     // (a cache: rows of one block look alike).
     struct RowShape {
@@ -151,6 +159,7 @@ private:
     // reader's position (the document's size when there is none).
     std::size_t find_ahead(std::string_view needle) const noexcept;
     const char* read_fixed_row(const char* p, const char* end, std::vector<double>& out);
+    void note_ascii(const char* b, const char* e) const noexcept;
 
     Tokenizer reader_;
     std::string_view doc_;
@@ -158,6 +167,8 @@ private:
     std::string scratch_;
     std::vector<double> row_;
     RowShape shape_;
+    mutable std::array<Span, 32> ascii_spans_{};
+    mutable std::size_t ascii_count_ = 0;
 };
 
 // Attribute lookup on a Start or Empty event: the raw value between the quotes
