@@ -12,6 +12,10 @@
 //                              at best on this machine
 //   baseline map FILE          maps the file and populates the mapping: reading the
 //                              text without copying it
+//   baseline anon-peak PID     not a baseline: watches the anonymous (private) resident
+//                              memory of process PID (statm's resident minus shared)
+//                              every half millisecond, prints the first value, and at
+//                              the end of its standard input the highest one
 //
 // An optional third argument repeats the measurement in the process (median).
 // bench/run.py fixes glibc's mmap threshold (MALLOC_MMAP_THRESHOLD_), so that
@@ -20,6 +24,7 @@
 // of the timed part (median) and the peak RSS.
 // Built by bench/run.py: g++ -O2 -std=c++17 bench/baseline.cpp -ldeflate
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -190,7 +195,37 @@ double measure(const std::string& mode, const char* path, std::size_t& bytes, st
     return seconds;
 }
 
+// Anonymous resident bytes of a process, or -1 when it is gone.
+long long anon_bytes(const char* statm) {
+    std::FILE* f = std::fopen(statm, "r");
+    if (!f) return -1;
+    long long size = 0, resident = 0, shared = 0;
+    const int got = std::fscanf(f, "%lld %lld %lld", &size, &resident, &shared);
+    std::fclose(f);
+    return got == 3 ? (resident - shared) * sysconf(_SC_PAGESIZE) : -1;
+}
+
+int watch_anon(const char* pid) {
+    const std::string statm = std::string("/proc/") + pid + "/statm";
+    long long peak = anon_bytes(statm.c_str());
+    std::printf("{\"first\": %lld}\n", peak);
+    std::fflush(stdout);
+    struct pollfd in = {0, POLLIN, 0};
+    for (;;) {
+        const long long now = anon_bytes(statm.c_str());
+        if (now > peak) peak = now;
+        if (poll(&in, 1, 0) > 0) {
+            char buf[256];
+            if (::read(0, buf, sizeof buf) <= 0) break;
+        }
+        usleep(500);
+    }
+    std::printf("{\"peak\": %lld}\n", peak);
+    return 0;
+}
+
 int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "anon-peak") return watch_anon(argv[2]);
     if (argc != 3 && argc != 4) {
         std::fprintf(stderr, "usage: baseline read|memmem|inflate|touch|touch-huge|map FILE [REPEAT]\n");
         return 2;

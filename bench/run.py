@@ -215,7 +215,7 @@ def measure(presets, repeat, peers):
         jobs.append(((preset, "baseline", "iterparse"), worker("iterparse", plain)))
         for kind, path in (("plain", plain), ("gz", gz)):
             for opt in OPTIONS:
-                jobs.append(((preset, kind, opt), worker("calcsift", path, opt)))
+                jobs.append(((preset, kind, opt), worker("calcsift", path, opt, exe)))
         if preset == "bands":
             copy = ensure_copy(plain)
             jobs.append(((preset, "threads", 1), worker("threads", plain)))
