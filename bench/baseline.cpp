@@ -3,6 +3,9 @@
 //   baseline read    FILE      read the whole file into one malloc'd buffer
 //   baseline memmem  FILE      read it (untimed), then one memmem over all of it
 //                              for a needle that does not occur (a skipped block's cost)
+//   baseline memmem2 FILE      the memmem scan in two threads at once, each over its own
+//                              copy of the text: how two memory-bound parses side by
+//                              side share this machine
 //   baseline inflate FILE.gz   read it (untimed), then libdeflate decompression of
 //                              its gzip member into a buffer sized from the trailer
 //   baseline touch FILE        first writes to fresh memory of the file's size: what
@@ -22,7 +25,7 @@
 // every buffer of a repeat is fresh memory from the kernel, as in a first parse.
 // Prints one JSON object: the timed seconds, the bytes involved, the page faults
 // of the timed part (median) and the peak RSS.
-// Built by bench/run.py: g++ -O2 -std=c++17 bench/baseline.cpp -ldeflate
+// Built by bench/run.py: g++ -O2 -std=c++17 bench/baseline.cpp -ldeflate -pthread
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
@@ -37,6 +40,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include <libdeflate.h>
 
@@ -122,6 +126,20 @@ double measure(const std::string& mode, const char* path, std::size_t& bytes, st
         seconds = now() - t0;
         sink = reinterpret_cast<std::uintptr_t>(hit);
         std::free(buf);
+    } else if (mode == "memmem2") {
+        std::size_t other = 0;
+        char* a = read_file(path, bytes);
+        char* b = read_file(path, other);
+        static const char needle[] = "</calcsift-absent>";
+        const void* hits[2] = {nullptr, nullptr};
+        const double t0 = now();
+        std::thread second([&] { hits[1] = memmem(b, other, needle, sizeof needle - 1); });
+        hits[0] = memmem(a, bytes, needle, sizeof needle - 1);
+        second.join();
+        seconds = now() - t0;
+        sink = reinterpret_cast<std::uintptr_t>(hits[0]) ^ reinterpret_cast<std::uintptr_t>(hits[1]);
+        std::free(a);
+        std::free(b);
     } else if (mode == "inflate") {
         std::size_t in_size = 0;
         char* in = read_file(path, in_size);
@@ -227,7 +245,7 @@ int watch_anon(const char* pid) {
 int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "anon-peak") return watch_anon(argv[2]);
     if (argc != 3 && argc != 4) {
-        std::fprintf(stderr, "usage: baseline read|memmem|inflate|touch|touch-huge|map FILE [REPEAT]\n");
+        std::fprintf(stderr, "usage: baseline read|memmem|memmem2|inflate|touch|touch-huge|map FILE [REPEAT]\n");
         return 2;
     }
     const int repeat = argc == 4 ? std::max(1, std::atoi(argv[3])) : 1;
