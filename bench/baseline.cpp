@@ -17,7 +17,7 @@
 //                              text without copying it
 //   baseline anon-peak PID     not a baseline: watches the anonymous (private) resident
 //                              memory of process PID (statm's resident minus shared)
-//                              every half millisecond, prints the first value, and at
+//                              every two milliseconds, prints the first value, and at
 //                              the end of its standard input the highest one
 //
 // An optional third argument repeats the measurement in the process (median).
@@ -236,7 +236,7 @@ int watch_anon(const char* pid) {
             char buf[256];
             if (::read(0, buf, sizeof buf) <= 0) break;
         }
-        usleep(500);
+        usleep(2000);
     }
     std::printf("{\"peak\": %lld}\n", peak);
     return 0;
