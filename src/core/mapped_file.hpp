@@ -3,9 +3,9 @@
 //
 // Reading a file with read() copies it into fresh anonymous memory, one 4 KiB
 // page fault at a time: for a cached file that copy, not the parse, was most of
-// the cost of a large, mostly skipped file (about 1.4 GB/s here, against tens of
-// GB/s for mapping the page cache). A mapping has two hazards, and both are
-// handled here:
+// the cost of a large, mostly skipped file (0.3-0.5 s for 537 MB on the benchmark
+// machine, in 4 KiB or huge pages alike, against 0.003-0.03 s to map and populate
+// it). A mapping has two hazards, and both are handled here:
 //
 // * The file may shrink while it is mapped (a job restarted in the same
 //   folder truncates it). Touching a page past the new end raises SIGBUS. A
