@@ -13,6 +13,8 @@
 //   name(text)                               a short text that recurs (a species): an
 //                                            output may share one object per distinct text
 //   floats(p, n)                             a list of the n floats at p
+//   rows(r, n)                               a list of the n rows of 3 floats at r (the
+//                                            bulk of a run: positions, forces, cells)
 //   array(shape, data)                       a dense row-major float64 array: a fresh
 //                                            C-contiguous copy in Python, nested lists in JSON
 //
@@ -75,6 +77,7 @@ concept LayoutOutput = requires(Out o, std::string_view s, double x, const doubl
     o.str(s);
     o.name(s);
     o.floats(p, n);
+    o.rows(static_cast<const V3*>(nullptr), n);
     o.array(shape, p);
 };
 
@@ -92,13 +95,6 @@ template <LayoutOutput Out>
 void array(Out& o, const std::vector<double>& v) {
     const std::size_t n = v.size();
     o.array(std::span<const std::size_t>(&n, 1), v.data());
-}
-
-template <LayoutOutput Out>
-void rows(Out& o, const V3* r, std::size_t n) {
-    o.begin_list(n);
-    for (std::size_t i = 0; i < n; ++i) o.floats(r[i].data(), 3);
-    o.end_list();
 }
 
 template <LayoutOutput Out>
@@ -196,11 +192,11 @@ template <LayoutOutput Out>
 void emit(Out& o, const Structure& s) {
     o.begin_dict();
     o.key("lattice"_key);
-    rows(o, s.lattice.data(), 3);
+    o.rows(s.lattice.data(), 3);
     o.key("volume"_key);
     o.f64(s.volume);
     o.key("positions"_key);
-    rows(o, s.positions.data(), s.positions.size());
+    o.rows(s.positions.data(), s.positions.size());
     o.key("species"_key);
     o.begin_list(s.species.size());
     for (const std::string& name : s.species) o.name(name);
@@ -221,9 +217,9 @@ void emit(Out& o, const IonicStep& step) {
     o.key("e_0_energy"_key);
     o.f64(step.energies.e_0_energy);
     o.key("forces"_key);
-    rows(o, step.forces.data(), step.forces.size());
+    o.rows(step.forces.data(), step.forces.size());
     o.key("stress"_key);
-    rows(o, step.stress.data(), 3);
+    o.rows(step.stress.data(), 3);
     if (step.magnetization) {
         const Rows& m = *step.magnetization;
         o.key("magnetization"_key);
