@@ -1,6 +1,8 @@
 #include "driver.hpp"
 
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "sections.hpp"
 
@@ -14,6 +16,34 @@ void find_root(Cursor& cur) {
         if (ev.kind == EventKind::Start && ev.name == "modeling") return;
         if (ev.kind == EventKind::Eof) throw VasprunError::missing_element("modeling");
     }
+}
+
+// Consumes the rest of an element whose Start event has just been read, up to
+// its end tag or the end of input (a cut there is not an error).
+void pass_over(Cursor& cur) {
+    for (std::size_t depth = 1;;) {
+        Event ev = cur.next();
+        if (ev.kind == EventKind::Start) {
+            ++depth;
+        } else if (ev.kind == EventKind::End) {
+            if (--depth == 0) return;
+        } else if (ev.kind == EventKind::Eof) {
+            return;
+        }
+    }
+}
+
+// A <structure name="primitive_cell"> passed over: its text (after the start
+// tag, through the end tag) and the atom names known where it stood. It is
+// read only when the run has no other initial structure.
+struct PrimitiveCell {
+    std::size_t begin = 0, end = 0;
+    std::vector<std::string> atoms;
+};
+
+Structure read_primitive_cell(const Cursor& cur, const PrimitiveCell& cell) {
+    Cursor sub(cur.document().substr(cell.begin, cell.end - cell.begin));
+    return parse_structure(sub, cell.atoms);
 }
 
 }  // namespace
@@ -40,6 +70,7 @@ VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
     std::optional<AtomInfo> atominfo;
     std::optional<Kpoints> kpoints;
     std::optional<Structure> initial, final_;
+    std::optional<PrimitiveCell> primitive;
     std::vector<IonicStep> steps;
     std::optional<EigenvalueBlock> eigenvalues;
     std::optional<Projected> projected;
@@ -66,8 +97,12 @@ VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
                     if (sname && *sname == "primitive_cell") {
                         // VASP 6.1 writes the symmetry-reduced cell at top level, before
                         // <atominfo>: it is not a structure of the run and must not take
-                        // the initial slot (that would drop the real initialpos).
-                        cur.skip_element(name);
+                        // the initial slot (that would drop the real initialpos). Some
+                        // VASP 5.4.4 runs write it instead of initialpos, so the last one
+                        // is kept aside as the initial structure of last resort.
+                        std::size_t begin = cur.offset();
+                        pass_over(cur);
+                        primitive = PrimitiveCell{begin, cur.offset(), atoms};
                         break;
                     }
                     Structure s = parse_structure(cur, atoms);
@@ -105,6 +140,7 @@ VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
     if (!incar) throw VasprunError::missing_element("incar");
     if (!atominfo) throw VasprunError::missing_element("atominfo");
     if (!kpoints) throw VasprunError::missing_element("kpoints");
+    if (!initial && primitive) initial = read_primitive_cell(cur, *primitive);
     if (!initial) throw VasprunError::missing_element("structure[initialpos]");
 
     VasprunData data;
