@@ -43,8 +43,15 @@ void put_incar(W& w, const IncarMap& incar) {
                     w.Bool(v);
                 } else if constexpr (std::is_same_v<T, std::string>) {
                     put_string(w, v);
-                } else {
+                } else if constexpr (std::is_same_v<T, std::vector<double>>) {
                     put_doubles(w, v.data(), v.size());
+                } else {
+                    w.StartArray();
+                    for (auto x : v) {
+                        if constexpr (std::is_same_v<T, std::vector<bool>>) w.Bool(x);
+                        else w.Int64(x);
+                    }
+                    w.EndArray();
                 }
             },
             value.value);

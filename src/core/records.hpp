@@ -49,8 +49,11 @@ struct Generator {
 };
 
 struct IncarValue {
-    // Alternatives in their fixed order: Int, Float, Bool, String, FloatList.
-    std::variant<std::int64_t, double, bool, std::string, std::vector<double>> value;
+    // Alternatives in their fixed order: Int, Float, Bool, String, FloatList, and
+    // IntList, BoolList (only <v> items of <parameters> have those).
+    std::variant<std::int64_t, double, bool, std::string, std::vector<double>,
+                 std::vector<std::int64_t>, std::vector<bool>>
+        value;
 };
 
 // Insertion-ordered map: a repeated name keeps its first position, takes the last value.
@@ -77,6 +80,15 @@ public:
 private:
     std::vector<std::pair<std::string, IncarValue>> entries_;
     std::unordered_map<std::string, std::size_t> index_;
+};
+
+// <parameters>: every value VASP ran with, defaults included, separators flattened.
+struct Parameters {
+    IncarMap values;
+    // VASP 5 writes NELM twice: the electronic loop's limit under "electronic
+    // convergence", then the GW loop's under "response functions", which takes
+    // the map's value. The first one is the electronic loop's.
+    std::optional<IncarValue> first_nelm;
 };
 
 // --- atom info ---
@@ -120,6 +132,8 @@ struct Kpoints {
 
 // --- calculations ---
 
+// A calculation's energies (a missing or unreadable value is 0.0), or an
+// electronic step's (NaN there).
 struct StepEnergies {
     double e_fr_energy = 0.0;
     double e_wo_entrp = 0.0;
@@ -132,6 +146,8 @@ struct IonicStep {
     std::vector<V3> forces;
     M3 stress{};
     std::optional<Rows> magnetization;
+    // The ground-state electronic steps: the <scstep>s before the structure. Those
+    // after it are the linear-response loops of DFPT runs, not steps of this loop.
     std::vector<StepEnergies> scsteps;
 };
 
@@ -176,6 +192,7 @@ struct Dielectric {
 
 struct CalculationOutput {
     std::optional<IonicStep> ionic_step;
+    std::size_t ground_state_scsteps = 0;  // counted also without a structure
     std::optional<EigenvalueBlock> eigenvalues;
     std::optional<Projected> projected;
     std::optional<Dos> dos;

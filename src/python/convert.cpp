@@ -59,9 +59,23 @@ PyObject* incar_value(const IncarValue& v) {
         case 1: return PyFloat_FromDouble(std::get<1>(v.value));
         case 2: return PyBool_FromLong(std::get<2>(v.value));
         case 3: return str(std::get<3>(v.value));
-        default: {
+        case 4: {
             const auto& list = std::get<4>(v.value);
             return float_list(list.data(), list.size());
+        }
+        case 5: {
+            const auto& ints = std::get<5>(v.value);
+            Ref list(PyList_New(static_cast<Py_ssize_t>(ints.size())));
+            for (std::size_t i = 0; i < ints.size(); ++i)
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Ref(PyLong_FromLongLong(ints[i])).release());
+            return list.release();
+        }
+        default: {
+            const auto& flags = std::get<6>(v.value);
+            Ref list(PyList_New(static_cast<Py_ssize_t>(flags.size())));
+            for (std::size_t i = 0; i < flags.size(); ++i)
+                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), PyBool_FromLong(flags[i]));
+            return list.release();
         }
     }
 }

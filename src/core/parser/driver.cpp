@@ -67,6 +67,8 @@ VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
 
     std::optional<Generator> generator;
     std::optional<IncarMap> incar;
+    std::optional<Parameters> parameters;
+    RunProgress progress;
     std::optional<AtomInfo> atominfo;
     std::optional<Kpoints> kpoints;
     std::optional<Structure> initial, final_;
@@ -88,6 +90,8 @@ VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
                     generator = parse_generator(cur);
                 } else if (name == "incar") {
                     incar = parse_incar(cur);
+                } else if (name == "parameters") {
+                    parameters = parse_parameters(cur);
                 } else if (name == "atominfo") {
                     atominfo = parse_atominfo(cur);
                 } else if (name == "kpoints") {
@@ -115,7 +119,12 @@ VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
                     }
                 } else if (name == "calculation") {
                     CalculationOutput out = parse_calculation(cur, atoms, options);
-                    if (out.ionic_step) steps.push_back(std::move(*out.ionic_step));
+                    ++progress.calculations;
+                    progress.last_scsteps = out.ground_state_scsteps;
+                    if (out.ionic_step) {
+                        ++progress.ionic_steps;
+                        steps.push_back(std::move(*out.ionic_step));
+                    }
                     if (out.eigenvalues) eigenvalues = std::move(out.eigenvalues);
                     if (out.projected) projected = std::move(out.projected);
                     if (out.dos) dos = std::move(out.dos);
@@ -126,7 +135,7 @@ VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
                 break;
             }
             case EventKind::End:
-                if (ev.name == "modeling") done = true;
+                if (ev.name == "modeling") done = progress.finished = true;
                 break;
             case EventKind::Eof:
                 done = true;
@@ -159,6 +168,8 @@ VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
         data.dos = std::move(dos);
     }
     data.dielectric = std::move(dielectric);
+    data.parameters = std::move(parameters);
+    data.progress = progress;
     return data;
 }
 

@@ -13,10 +13,11 @@
 
 namespace calcsift {
 
-// generator and INCAR
+// generator, INCAR and parameters
 Generator parse_generator(Cursor& cur);
 IncarMap parse_incar(Cursor& cur);
 IncarValue parse_incar_value(std::string_view text, std::string_view type);
+Parameters parse_parameters(Cursor& cur);
 
 // atom info
 AtomInfo parse_atominfo(Cursor& cur);
@@ -44,7 +45,9 @@ CalculationOutput parse_calculation(Cursor& cur,
                                     const std::vector<std::string>& atom_names,
                                     const ParseOptions& options);
 StepEnergies parse_scstep(Cursor& cur);
-StepEnergies parse_energy_fields(Cursor& cur);
+// The e_fr_energy, e_wo_entrp and e_0_energy of an <energy>; missing or
+// unreadable ones take the value missing.
+StepEnergies parse_energy_fields(Cursor& cur, double missing);
 
 // density of states
 Dos parse_dos(Cursor& cur);
