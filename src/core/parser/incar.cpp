@@ -117,6 +117,9 @@ void for_each_item(Cursor& cur, std::string_view end_name, bool vectors, OnItem&
     }
 }
 
+// VASP 5 and 6 write 210 to 290 parameters.
+constexpr std::size_t kTypicalParameters = 320;
+
 }  // namespace
 
 Generator parse_generator(Cursor& cur) {
@@ -149,6 +152,7 @@ IncarMap parse_incar(Cursor& cur) {
 
 Parameters parse_parameters(Cursor& cur) {
     Parameters p;
+    p.values.reserve(kTypicalParameters);
     for_each_item(cur, "parameters", true, [&](std::string_view name, IncarValue value) {
         if (name == "NELM" && !p.first_nelm) p.first_nelm = value;
         p.values.insert(std::string(name), std::move(value));
@@ -166,6 +170,8 @@ IncarValue parse_incar_value(std::string_view text, std::string_view type) {
         if (auto v = parse_i64(trim_unicode(text))) return {*v};
         return {std::string(text)};
     }
+    // Most items hold one plain number: read it without building a list.
+    if (auto v = parse_f64(text)) return {*v};
     std::vector<double> values = float_tokens(text);
     if (values.empty()) return {std::string(text)};
     if (values.size() == 1) return {values[0]};
