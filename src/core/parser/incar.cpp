@@ -77,7 +77,8 @@ IncarValue parse_vector_value(std::string_view text, std::string_view type) {
 // parse_incar_value; a self-closing item is the empty string, whatever its
 // declared type. With vectors (<parameters>), <v> items are read as well and
 // <separator> groups are flattened; otherwise both are passed over whole, like
-// every other child. Ends at the end tag end_name or at end of input.
+// every other child. Ends at the end tag end_name or at end of input. Its own
+// loop, not for_each_child: a self-closing <i/> is an item too.
 template <typename OnItem>
 void for_each_item(Cursor& cur, std::string_view end_name, bool vectors, OnItem&& on_item) {
     for (;;) {
