@@ -18,6 +18,7 @@
 
 #include <sanitizer/allocator_interface.h>
 
+#include "core/derived.hpp"
 #include "core/error.hpp"
 #include "core/loader.hpp"
 #include "core/reader.hpp"
@@ -95,6 +96,16 @@ void check_result(const VasprunData& d, const ParseOptions& o) {
         check_text(name, "incar name");
         if (auto* s = std::get_if<std::string>(&value.value)) check_text(*s, "incar value");
     }
+    if (d.parameters) {
+        for (const auto& [name, value] : d.parameters->values.entries()) {
+            check_text(name, "parameter name");
+            if (auto* s = std::get_if<std::string>(&value.value)) check_text(*s, "parameter value");
+        }
+    }
+    check(d.progress.ionic_steps <= d.progress.calculations, "ionic steps of the calculations");
+    check(d.ionic_steps.size() <= d.progress.ionic_steps, "kept ionic steps");
+    check(final_energy(d).has_value() == !d.ionic_steps.empty(), "final energy exactly with steps");
+    if (converged_electronic(d) || converged_ionic(d)) check(d.progress.finished, "converged but unfinished");
     for (const auto& a : d.atominfo.atoms) check_text(a, "atom name");
     for (const auto& t : d.atominfo.atom_types) {
         check_text(t.element, "atom type element");

@@ -126,7 +126,16 @@ void emit(Out& o, const IncarValue& v) {
             else if constexpr (std::is_same_v<T, double>) o.f64(x);
             else if constexpr (std::is_same_v<T, bool>) o.boolean(x);
             else if constexpr (std::is_same_v<T, std::string>) o.str(x);
-            else o.floats(x.data(), x.size());
+            else if constexpr (std::is_same_v<T, std::vector<double>>) o.floats(x.data(), x.size());
+            else {
+                // the int and bool lists of <parameters>
+                o.begin_list(x.size());
+                for (auto item : x) {
+                    if constexpr (std::is_same_v<T, std::vector<bool>>) o.boolean(item);
+                    else o.i64(item);
+                }
+                o.end_list();
+            }
         },
         v.value);
 }
@@ -139,6 +148,11 @@ void emit(Out& o, const IncarMap& incar) {
         emit(o, value);
     }
     o.end_dict();
+}
+
+template <LayoutOutput Out>
+void emit(Out& o, const Parameters& p) {
+    emit(o, p.values);
 }
 
 template <LayoutOutput Out>
@@ -266,6 +280,26 @@ void emit(Out& o, const Dielectric& d) {
     o.key("imag"_key);
     array(o, d.imag);
     o.end_dict();
+}
+
+// The electronic steps of each ionic step: (nsc, 3) arrays of e_fr_energy,
+// e_wo_entrp and e_0_energy.
+template <LayoutOutput Out>
+void electronic_steps(Out& o, const std::vector<IonicStep>& steps) {
+    static constexpr double kNone = 0.0;  // the data of a (0, 3) array
+    std::vector<double> flat;  // one buffer for all: every output copies an array at once
+    o.begin_list(steps.size());
+    for (const IonicStep& step : steps) {
+        flat.clear();
+        for (const StepEnergies& e : step.scsteps) {
+            flat.push_back(e.e_fr_energy);
+            flat.push_back(e.e_wo_entrp);
+            flat.push_back(e.e_0_energy);
+        }
+        const std::size_t shape[2] = {step.scsteps.size(), 3};
+        o.array(std::span<const std::size_t>(shape), flat.empty() ? &kNone : flat.data());
+    }
+    o.end_list();
 }
 
 // A list of records.
