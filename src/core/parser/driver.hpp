@@ -32,6 +32,8 @@ struct VasprunData {
     std::optional<Projected> projected;
     std::optional<Dos> dos;
     std::optional<Dielectric> dielectric;
+    Response response;  // dielectric tensors, Born charges, dynamical matrix
+    std::optional<KpointsOpt> kpoints_opt;
 };
 
 VasprunData parse_document(Cursor& cur, const ParseOptions& options);

@@ -7,6 +7,7 @@
 // row larger than the first one at its level does not fit and is a Shape error.
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 
 #include "sections.hpp"
 
@@ -125,7 +126,7 @@ EigenvalueBlock build_eigenvalues(Cursor& cur, Nesting& n) {
 
 }  // namespace
 
-EigenvalueBlock parse_eigenvalues(Cursor& cur) {
+EigenvalueBlock parse_eigenvalues(Cursor& cur, bool energies_only) {
     std::optional<EigenvalueBlock> block;
     for_each_named(cur, "eigenvalues", "array", [&] {
         Nesting n;
@@ -136,8 +137,13 @@ EigenvalueBlock parse_eigenvalues(Cursor& cur) {
                 std::size_t rows = 0;
                 for_each_named(cur, "set", "r", [&] {
                     std::size_t got = cur.read_floats(n.flat);
-                    if (got < 2) throw VasprunError::shape({2}, {got});
-                    n.flat.resize(n.flat.size() - (got - 2));
+                    if (got >= 2) {
+                        n.flat.resize(n.flat.size() - (got - 2));
+                    } else if (got == 1 && energies_only) {
+                        n.flat.push_back(std::numeric_limits<double>::quiet_NaN());
+                    } else {
+                        throw VasprunError::shape({2}, {got});
+                    }
                     ++rows;
                 });
                 n.kset_counts.push_back(count32(rows));
@@ -190,9 +196,10 @@ NdArray build_projected(Cursor& cur, Nesting& n, std::size_t norbitals) {
 
 }  // namespace
 
-Projected parse_projected(Cursor& cur) {
+Projected parse_projected(Cursor& cur, std::string_view element) {
     std::optional<Projected> result;
-    for_each_named(cur, "projected", "array", [&] {
+    const std::string closing = "</" + std::string(element) + ">";
+    for_each_named(cur, element, "array", [&] {
         Projected p;
         Nesting n;
         bool have_spins = false;
@@ -203,7 +210,7 @@ Projected parse_projected(Cursor& cur) {
             }
             if (ev.name != "set") return false;
             n = Nesting();
-            read_spin_tree(cur, n, "</projected>", [&] {
+            read_spin_tree(cur, n, closing, [&] {
                 std::size_t bands = 0;
                 for_each_named(cur, "set", "set", [&] {  // one band set
                     ++bands;
