@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/layout_properties.hpp"
 #include "core/loader.hpp"
 #include "json.hpp"
 #include "summary.hpp"
@@ -238,7 +239,7 @@ int run_dump(const std::string& file, const ParseOptions& options) {
     rapidjson::FileWriteStream stream(stdout, buffer.data(), buffer.size());
     FileJsonWriter writer(stream);
     try {
-        write_record(writer, data);
+        write_record(writer, data, options);
     } catch (const std::exception& e) {
         stream.Flush();
         std::fflush(stdout);
@@ -278,11 +279,26 @@ files are still processed and the exit status is 1. Files are parsed on --jobs
 threads (each holds a whole file in memory while it is parsed). A progress bar
 is drawn on stderr when it is a terminal and there are more than 20 files.)";
 
-const char kDumpFooter[] = R"(
-Writes the whole record as one JSON document on stdout, with the keys, key order
-and layout of the Python properties of calcsift.Vasprun: program, version, incar,
-atoms, atom_types, kpoints, initial_structure, final_structure, ionic_steps,
-eigenvalues, eigenvalue_shape, projected, efermi, dos, dielectric, converged.
+// The dump's help text, with the keys in the order of the layout table.
+std::string dump_footer() {
+    std::string text =
+        "\nWrites the whole record as one JSON document on stdout, with the keys, key order\n"
+        "and layout of the Python properties of calcsift.Vasprun:";
+    std::size_t column = text.size() - text.rfind('\n') - 1;
+    const auto& table = layout::properties<JsonOutput<FileJsonWriter>>;
+    for (std::size_t i = 0; i < std::size(table); ++i) {
+        const std::string word = std::string(table[i].name) + (i + 1 < std::size(table) ? "," : ".");
+        if (column + 1 + word.size() > 81) {
+            text += '\n';
+            column = 0;
+        } else {
+            text += ' ';
+            ++column;
+        }
+        text += word;
+        column += word.size();
+    }
+    text += R"(
 Arrays are nested lists, tuples are lists, absent blocks are null.
 
 The dos, eigenvalues and projected blocks are opt-in: without --dos, --eigen and
@@ -293,6 +309,8 @@ Floats are written in the shortest form that reads back as the same double, and
 always as floats (1.0, not 1). NaN and infinities are written as the bare tokens
 NaN, Infinity and -Infinity, which Python's json module reads by default (strict
 JSON readers may not). Example: calcsift dump --dos run.xml | python3 -m json.tool)";
+    return text;
+}
 
 // A decimal integer from 0 to 2^64 - 1 (what the ionic-step options take).
 const CLI::Validator kCount(
@@ -346,7 +364,7 @@ int run(int argc, char** argv) {
         ->type_name("N")
         ->check(kCount)
         ->default_str("0");
-    dump->footer(kDumpFooter);
+    dump->footer(dump_footer());
 
     try {
         app.parse(argc, argv);

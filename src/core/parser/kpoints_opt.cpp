@@ -32,8 +32,7 @@ void parse_eigenvalues_opt(Cursor& cur, const ParseOptions& options, KpointsOpt&
             return false;
         } else if (options.parse_eigen) {
             // VASP 6.6 writes the energies alone here, without occupancies.
-            k.eigenvalues.reset();
-            k.eigenvalues = parse_eigenvalues(cur, true);
+            keep_last(k.eigenvalues, [&] { return parse_eigenvalues(cur, true); });
         } else {
             cur.fast_skip("eigenvalues");
         }
@@ -50,16 +49,14 @@ bool parse_kpoints_opt_child(Cursor& cur, const Event& ev, const ParseOptions& o
     } else if (ev.name == "projected_kpoints_opt") {
         KpointsOpt& k = block(out);
         if (options.parse_projected) {
-            k.projected.reset();
-            k.projected = parse_projected(cur, "projected_kpoints_opt");
+            keep_last(k.projected, [&] { return parse_projected(cur, "projected_kpoints_opt"); });
         } else {
             cur.fast_skip("projected_kpoints_opt");
         }
     } else if (ev.name == "dos" && attr_str(ev, "comment") == "kpoints_opt") {
         KpointsOpt& k = block(out);
         if (options.parse_dos) {
-            k.dos.reset();
-            k.dos = parse_dos(cur);
+            keep_last(k.dos, [&] { return parse_dos(cur); });
         } else {
             cur.fast_skip("dos");
         }

@@ -123,13 +123,11 @@ bool parse_response_child(Cursor& cur, const Event& ev, std::size_t natoms, Resp
     if (ev.name == "array") {
         auto name = attr_str(ev, "name");
         if (!name || *name != "born_charges") return false;
-        out.born_charges.reset();
-        out.born_charges = parse_born_charges(cur, natoms);
+        keep_last(out.born_charges, [&] { return parse_born_charges(cur, natoms); });
         return true;
     }
     if (ev.name == "dynmat") {
-        out.dynmat.reset();
-        out.dynmat = parse_dynmat(cur);
+        keep_last(out.dynmat, [&] { return parse_dynmat(cur); });
         return true;
     }
     return false;
