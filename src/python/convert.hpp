@@ -76,6 +76,7 @@ public:
     void name(std::string_view text);
     void floats(const double* v, std::size_t n);
     void array(std::span<const std::size_t> shape, const double* data);
+    void bool_array(std::span<const std::size_t> shape, const bool* data);
 
     // The finished value (a new reference).
     PyObject* result() { return std::exchange(result_, nullptr); }
