@@ -97,12 +97,13 @@ Dynmat parse_dynmat(Cursor& cur) {
         }
         return true;
     });
+    // In file order, so that a block cut short reports the part that was cut.
     if (!hessian) throw VasprunError::missing_element("varray[hessian]");
-    if (!eigenvalues) throw VasprunError::missing_element("v[eigenvalues]");
-    if (!eigenvectors) throw VasprunError::missing_element("varray[eigenvectors]");
     const std::size_t d = hessian->count() ? hessian->row_size(0) : 0;
     expect_rows(*hessian, d, d);
+    if (!eigenvalues) throw VasprunError::missing_element("v[eigenvalues]");
     if (eigenvalues->size() != d) throw VasprunError::shape({d}, {eigenvalues->size()});
+    if (!eigenvectors) throw VasprunError::missing_element("varray[eigenvectors]");
     expect_rows(*eigenvectors, d, d);
     Dynmat m;
     m.hessian = to_block(*hessian, d, d, cur);
