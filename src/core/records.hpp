@@ -129,8 +129,9 @@ struct StepEnergies {
 struct IonicStep {
     Structure structure;
     StepEnergies energies;
-    std::vector<V3> forces;
-    M3 stress{};
+    std::vector<V3> forces;  // empty when the step has none
+    M3 stress{};             // zeros when the step has none
+    bool has_stress = false;
     std::optional<Rows> magnetization;
     std::vector<StepEnergies> scsteps;
 };

@@ -101,7 +101,10 @@ CalculationOutput parse_calculation(Cursor& cur,
         step.structure = std::move(*structure);
         step.energies = energies;
         step.forces = std::move(forces);
-        if (stress.size() >= 3) step.stress = {stress[0], stress[1], stress[2]};
+        if (stress.size() >= 3) {
+            step.stress = {stress[0], stress[1], stress[2]};
+            step.has_stress = true;
+        }
         step.magnetization = std::move(magnetization);
         step.scsteps = std::move(scsteps);
         out.ionic_step = std::move(step);
