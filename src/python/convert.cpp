@@ -271,4 +271,17 @@ PyObject* dielectric_to_dict(const Dielectric& diel) {
     return d.release();
 }
 
+PyObject* trajectory_to_dict(const Trajectory& t) {
+    Ref d(PyDict_New());
+    set(d.get(), "positions", array(t.positions));
+    set(d.get(), "lattice", array(t.lattice));
+    set(d.get(), "forces", array(t.forces));
+    set(d.get(), "stress", array(t.stress));
+    set(d.get(), "e_fr_energy", array(t.e_fr_energy));
+    set(d.get(), "e_wo_entrp", array(t.e_wo_entrp));
+    set(d.get(), "e_0_energy", array(t.e_0_energy));
+    if (t.magnetization) set(d.get(), "magnetization", array(*t.magnetization));
+    return d.release();
+}
+
 }  // namespace calcsift::py

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "../core/parser/driver.hpp"
+#include "../core/trajectory.hpp"
 
 namespace calcsift::py {
 
@@ -42,5 +43,6 @@ PyObject* eigenvalue_shape_to_tuple(const EigenvalueBlock& e);
 PyObject* projected_to_dict(const Projected& p);
 PyObject* dos_to_dict(const Dos& d);
 PyObject* dielectric_to_dict(const Dielectric& d);
+PyObject* trajectory_to_dict(const Trajectory& t);
 
 }  // namespace calcsift::py

@@ -232,6 +232,7 @@ PyObject* get_dos(const VasprunData& d) { return d.dos ? dos_to_dict(*d.dos) : n
 PyObject* get_dielectric(const VasprunData& d) {
     return d.dielectric ? dielectric_to_dict(*d.dielectric) : none();
 }
+PyObject* get_trajectory(const VasprunData& d) { return trajectory_to_dict(build_trajectory(d)); }
 PyObject* get_converged(const VasprunData& d) {
     // NaN compares unequal to 0.0, so it counts as converged.
     return PyBool_FromLong(!d.ionic_steps.empty() &&
@@ -261,6 +262,7 @@ PyGetSetDef properties[] = {
     {"dos", getter<get_dos>, nullptr, nullptr, nullptr},
     {"dielectric", getter<get_dielectric>, nullptr, nullptr, nullptr},
     {"converged", getter<get_converged>, nullptr, nullptr, nullptr},
+    {"trajectory", getter<get_trajectory>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
