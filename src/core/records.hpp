@@ -128,7 +128,8 @@ struct StepEnergies {
 
 struct IonicStep {
     Structure structure;
-    StepEnergies energies;
+    StepEnergies energies;   // zeros when the step has no <energy>
+    bool has_energies = false;
     std::vector<V3> forces;  // empty when the step has none
     M3 stress{};             // zeros when the step has none
     bool has_stress = false;

@@ -14,9 +14,9 @@ struct Trajectory {
     NdArray lattice;      // (nsteps, 3, 3) rows are the lattice vectors
     NdArray forces;       // (nsteps, natoms, 3) NaN rows where a step lacks them
     NdArray stress;       // (nsteps, 3, 3) NaN where a step lacks it
-    NdArray e_fr_energy;  // (nsteps,)
-    NdArray e_wo_entrp;   // (nsteps,) as corrected_energies gives them
-    NdArray e_0_energy;   // (nsteps,) as corrected_energies gives them
+    NdArray e_fr_energy;  // (nsteps,) NaN where a step lacks its <energy>
+    NdArray e_wo_entrp;   // (nsteps,) as corrected_energies gives them, NaN likewise
+    NdArray e_0_energy;   // (nsteps,) as corrected_energies gives them, NaN likewise
     // (nsteps, natoms, ncomponents) when any kept step carries a magnetization;
     // ncomponents is the widest row, NaN where a step or row has fewer values.
     std::optional<NdArray> magnetization;
