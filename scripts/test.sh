@@ -3,5 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+# What only the tests use: the Dask recipe's test runs a local cluster and reads its Parquet table.
+python3 -m pip install -q "dask[distributed]>=2023.1" "pyarrow>=12" "pandas>=2.0"
 # Run from a folder without the sources so the installed module is the one tested.
 python3 -m pytest -q tests "$@"

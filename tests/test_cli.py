@@ -40,7 +40,7 @@ pytestmark = pytest.mark.skipif(not CLI, reason="calcsift executable not found (
 
 PROPERTIES = ["program", "version", "incar", "atoms", "atom_types", "kpoints", "initial_structure",
               "final_structure", "ionic_steps", "eigenvalues", "eigenvalue_shape", "projected", "efermi", "dos",
-              "dielectric", "converged"]
+              "dielectric", "converged", "trajectory"]
 
 
 def run(*args):
@@ -234,6 +234,62 @@ def test_summary_parallel_output_equals_serial(generated, summary_files):
         assert "\x1b" not in parallel.stderr  # no progress bar when stderr is not a terminal
 
 
+FINAL_LINE = re.compile(r"\[#+\] 100%  (\d+)/\1 files  [\d.]+ files/s  in [\d.:]+s?")
+
+
+@pytest.mark.parametrize("mode", [[], ["--json"]], ids=["table", "json"])
+def test_summary_progress_on_stderr_only(summary_files, mode):
+    plain = run("summary", "--jobs", "2", *mode, *summary_files)
+    forced = run("summary", "--jobs", "2", "--progress", *mode, *summary_files)
+    assert (forced.returncode, forced.stdout) == (plain.returncode, plain.stdout)
+    # Without a terminal: the errors and one final line, no control characters.
+    *errors, last = forced.stderr.splitlines()
+    assert "\n".join(errors) + "\n" == plain.stderr
+    assert FINAL_LINE.fullmatch(last) and last.split()[2] == f"{len(summary_files)}/{len(summary_files)}"
+    assert not re.search(r"[\r\x1b]", forced.stderr)
+    assert run("summary", "--no-progress", *mode, *summary_files).stderr == plain.stderr
+
+
+def run_on_terminal(args, stdout_too=False):
+    """Runs the tool with stderr (and stdout when asked) on a pseudo-terminal; returns the
+    terminal's transcript and the piped stdout."""
+    pty = pytest.importorskip("pty")
+    master, slave = pty.openpty()
+    try:
+        proc = subprocess.Popen([CLI, *map(str, args)], stdin=subprocess.DEVNULL, stderr=slave,
+                                stdout=slave if stdout_too else subprocess.PIPE)
+    finally:
+        os.close(slave)
+    transcript = b""
+    while True:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # EIO: every end of the terminal is closed
+            break
+        if not chunk:
+            break
+        transcript += chunk
+    os.close(master)
+    stdout = proc.stdout.read().decode() if proc.stdout else ""
+    proc.wait(timeout=60)
+    return transcript.decode(), stdout
+
+
+def test_summary_progress_bar_on_a_terminal(summary_files, generated):
+    files = summary_files[::3] + [str(p) for p in generated.values()]
+    expected = run("summary", *files).stdout
+    transcript, stdout = run_on_terminal(["summary", "--jobs", "2", *files])
+    assert stdout == expected
+    assert transcript.startswith("\r\x1b[K[") and transcript.endswith("\r\x1b[K")  # drawn, then erased
+    assert FINAL_LINE.fullmatch(transcript.split("\r\x1b[K")[-2])
+    assert run_on_terminal(["summary", "--no-progress", *files]) == ("", expected)
+
+    # JSON lines on the same terminal each start on a line the bar was erased from.
+    transcript, _ = run_on_terminal(["summary", "--json", *files], stdout_too=True)
+    lines = run("summary", "--json", *files).stdout.splitlines()
+    assert len(lines) == len(files) and all("\x1b[K" + line + "\r\n" in transcript for line in lines)
+
+
 # --- command line ----------------------------------------------------------
 
 def project_version():
@@ -251,6 +307,7 @@ def project_version():
     (["summary"], 2, "stderr", "FILE"),
     (["summary", "--jobs", "0", "x"], 2, "stderr", "--jobs"),
     (["summary", "--bogus", "x"], 2, "stderr", "--bogus"),
+    (["summary", "--progress", "--no-progress", "x"], 2, "stderr", "--progress"),
     (["dump", "--skip", "-1", "x"], 2, "stderr", "--skip"),
     (["dump", "--offset", "18446744073709551616", "x"], 2, "stderr", "--offset"),
     (["dump", "a", "b"], 2, "stderr", "b"),

@@ -17,11 +17,13 @@
 #include <cstring>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/layout.hpp"
 #include "core/parser/driver.hpp"
 
 namespace calcsift::cli {
@@ -104,16 +106,42 @@ void put_block(W& w, const std::size_t* shape, std::size_t ndim, const double* d
     w.EndArray();
 }
 
+// The JSON output of the record layout (core/layout.hpp): arrays as nested
+// lists, tuples as lists, none as null.
 template <class W>
-void put_ndarray(W& w, const NdArray& a) {
-    if (a.shape.empty()) {
-        put_double(w, a.data.empty() ? 0.0 : a.data[0]);
-        return;
-    }
-    put_block(w, a.shape.data(), a.shape.size(), a.data.data());
-}
+class JsonOutput {
+public:
+    explicit JsonOutput(W& w) : w_(w) {}
 
-// The whole record, with the keys, order and layout of the Python properties.
-void write_record(FileJsonWriter& w, const VasprunData& d);
+    void begin_dict() { w_.StartObject(); }
+    void end_dict() { w_.EndObject(); }
+    template <layout::KeyText K>
+    void key(layout::Key<K>) { put_key(w_, layout::Key<K>::text); }
+    void key(std::string_view text) { put_key(w_, text); }
+    void begin_list(std::size_t) { w_.StartArray(); }
+    void end_list() { w_.EndArray(); }
+    void begin_tuple(std::size_t) { w_.StartArray(); }
+    void end_tuple() { w_.EndArray(); }
+    void f64(double x) { put_double(w_, x); }
+    void i64(std::int64_t x) { w_.Int64(x); }
+    void u64(std::uint64_t x) { w_.Uint64(x); }
+    void boolean(bool b) { w_.Bool(b); }
+    void none() { w_.Null(); }
+    void str(std::string_view text) { put_string(w_, text); }
+    void name(std::string_view text) { put_string(w_, text); }
+    void floats(const double* v, std::size_t n) { put_doubles(w_, v, n); }
+    void array(std::span<const std::size_t> shape, const double* data) {
+        // A zero-dimensional array is its one value, as NumPy's tolist() gives it.
+        if (shape.empty()) put_double(w_, *data);
+        else put_block(w_, shape.data(), shape.size(), data);
+    }
+
+private:
+    W& w_;
+};
+
+// The whole record: every property of the layout table as a key, in its order;
+// one whose parse option is off is null.
+void write_record(FileJsonWriter& w, const VasprunData& d, const ParseOptions& options);
 
 }  // namespace calcsift::cli

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -16,8 +15,10 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/layout_properties.hpp"
 #include "core/loader.hpp"
 #include "json.hpp"
+#include "progress.hpp"
 #include "summary.hpp"
 
 #ifndef CALCSIFT_VERSION
@@ -31,46 +32,9 @@ namespace {
 constexpr int kExitFailure = 1;  // a file could not be read or the output not written
 constexpr int kExitUsage = 2;    // bad command line
 
-// A progress bar is drawn for more files than this (and only on a terminal).
-constexpr std::size_t kProgressMinFiles = 20;
-
 void print_error(const std::string& file, const std::string& text) {
     std::fprintf(stderr, "%s: %s\n", file.c_str(), text.c_str());
 }
-
-// --------------------------------------------------------------------------
-// Progress bar on stderr
-
-class Progress {
-public:
-    explicit Progress(bool enabled) : enabled_(enabled) {}
-
-    void update(std::size_t done, std::size_t total) {
-        if (!enabled_) return;
-        const auto now = std::chrono::steady_clock::now();
-        if (done != total && drawn_ && now - last_ < std::chrono::milliseconds(100)) return;
-        last_ = now;
-        constexpr std::size_t width = 40;
-        const std::size_t filled = total ? done * width / total : width;
-        std::string bar(filled, '#');
-        bar.append(width - filled, '.');
-        std::fprintf(stderr, "\r\033[K[%s] %zu/%zu files", bar.c_str(), done, total);
-        std::fflush(stderr);
-        drawn_ = true;
-    }
-    // Erases the bar so that a message or the final output starts on a clean line.
-    void clear() {
-        if (!enabled_ || !drawn_) return;
-        std::fputs("\r\033[K", stderr);
-        std::fflush(stderr);
-        drawn_ = false;
-    }
-
-private:
-    bool enabled_;
-    bool drawn_ = false;
-    std::chrono::steady_clock::time_point last_{};
-};
 
 // --------------------------------------------------------------------------
 // summary
@@ -179,8 +143,20 @@ std::string json_line(const std::string& file, const FileSummary& s) {
     return line;
 }
 
-int run_summary(const std::vector<std::string>& files, bool json, unsigned jobs) {
-    Progress progress(files.size() > kProgressMinFiles && isatty(STDERR_FILENO));
+// --progress forces the report on, --no-progress off; by default a bar is drawn
+// when stderr is a terminal.
+enum class ProgressChoice { automatic, on, off };
+
+ProgressStyle progress_style(ProgressChoice choice) {
+    if (choice == ProgressChoice::off) return ProgressStyle::off;
+    if (isatty(STDERR_FILENO)) return ProgressStyle::bar;
+    return choice == ProgressChoice::on ? ProgressStyle::lines : ProgressStyle::off;
+}
+
+int run_summary(const std::vector<std::string>& files, bool json, unsigned jobs, ProgressChoice progress_choice) {
+    Progress progress(progress_style(progress_choice), files.size());
+    // JSON lines reach a terminal while the bar is drawn on it: the bar steps aside.
+    const bool stdout_shares_bar = json && isatty(STDOUT_FILENO);
     std::vector<std::vector<std::string>> rows;
     bool failed = false;
 
@@ -191,7 +167,12 @@ int run_summary(const std::vector<std::string>& files, bool json, unsigned jobs)
                 try {
                     if (json) {
                         const std::string line = json_line(files[i], *r.summary);
+                        if (stdout_shares_bar) progress.hide();
                         std::fwrite(line.data(), 1, line.size(), stdout);
+                        if (stdout_shares_bar) {
+                            std::fflush(stdout);
+                            progress.show();
+                        }
                     } else {
                         rows.push_back(table_row(files[i], *r.summary));
                     }
@@ -201,12 +182,13 @@ int run_summary(const std::vector<std::string>& files, bool json, unsigned jobs)
                 }
             }
             failed = true;
-            progress.clear();
+            progress.hide();
             std::fflush(stdout);
             print_error(files[i], r.error);
+            progress.show();
         },
-        [&](std::size_t done, std::size_t total) { progress.update(done, total); });
-    progress.clear();
+        [&](std::size_t done, std::size_t) { progress.update(done); });
+    progress.finish();
 
     if (!json && !rows.empty()) print_table(rows);
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
@@ -238,7 +220,7 @@ int run_dump(const std::string& file, const ParseOptions& options) {
     rapidjson::FileWriteStream stream(stdout, buffer.data(), buffer.size());
     FileJsonWriter writer(stream);
     try {
-        write_record(writer, data);
+        write_record(writer, data, options);
     } catch (const std::exception& e) {
         stream.Flush();
         std::fflush(stdout);
@@ -275,14 +257,33 @@ make up most of a large file.
 
 A file that cannot be read is reported on stderr as "FILE: reason"; the other
 files are still processed and the exit status is 1. Files are parsed on --jobs
-threads (each holds a whole file in memory while it is parsed). A progress bar
-is drawn on stderr when it is a terminal and there are more than 20 files.)";
+threads (each holds a whole file in memory while it is parsed).
 
-const char kDumpFooter[] = R"(
-Writes the whole record as one JSON document on stdout, with the keys, key order
-and layout of the Python properties of calcsift.Vasprun: program, version, incar,
-atoms, atom_types, kpoints, initial_structure, final_structure, ionic_steps,
-eigenvalues, eigenvalue_shape, projected, efermi, dos, dielectric, converged.
+Progress goes to stderr, never to stdout: a bar with the count, percentage,
+files per second and time left, redrawn at most ten times a second and erased
+at the end, when stderr is a terminal. --progress also reports to a file or pipe
+(a plain line every 5 seconds and a final one); --no-progress turns it off.)";
+
+// The dump's help text, with the keys in the order of the layout table.
+std::string dump_footer() {
+    std::string text =
+        "\nWrites the whole record as one JSON document on stdout, with the keys, key order\n"
+        "and layout of the Python properties of calcsift.Vasprun:";
+    std::size_t column = text.size() - text.rfind('\n') - 1;
+    const auto& table = layout::properties<JsonOutput<FileJsonWriter>>;
+    for (std::size_t i = 0; i < std::size(table); ++i) {
+        const std::string word = std::string(table[i].name) + (i + 1 < std::size(table) ? "," : ".");
+        if (column + 1 + word.size() > 81) {
+            text += '\n';
+            column = 0;
+        } else {
+            text += ' ';
+            ++column;
+        }
+        text += word;
+        column += word.size();
+    }
+    text += R"(
 Arrays are nested lists, tuples are lists, absent blocks are null.
 
 The dos, eigenvalues and projected blocks are opt-in: without --dos, --eigen and
@@ -293,6 +294,8 @@ Floats are written in the shortest form that reads back as the same double, and
 always as floats (1.0, not 1). NaN and infinities are written as the bare tokens
 NaN, Infinity and -Infinity, which Python's json module reads by default (strict
 JSON readers may not). Example: calcsift dump --dos run.xml | python3 -m json.tool)";
+    return text;
+}
 
 // A decimal integer from 0 to 2^64 - 1 (what the ionic-step options take).
 const CLI::Validator kCount(
@@ -328,6 +331,10 @@ int run(int argc, char** argv) {
         ->type_name("N")
         ->check(CLI::Range(1u, 1024u))
         ->default_str(std::to_string(jobs));
+    bool progress_on = false, progress_off = false;
+    CLI::Option* progress_flag =
+        summary->add_flag("--progress", progress_on, "Report progress on stderr even when it is not a terminal");
+    summary->add_flag("--no-progress", progress_off, "Never report progress")->excludes(progress_flag);
     summary->footer(kSummaryFooter);
 
     std::string dump_file;
@@ -346,7 +353,7 @@ int run(int argc, char** argv) {
         ->type_name("N")
         ->check(kCount)
         ->default_str("0");
-    dump->footer(kDumpFooter);
+    dump->footer(dump_footer());
 
     try {
         app.parse(argc, argv);
@@ -361,7 +368,12 @@ int run(int argc, char** argv) {
         return kExitUsage;
     }
 
-    if (summary->parsed()) return run_summary(summary_files, summary_json, jobs);
+    if (summary->parsed()) {
+        const ProgressChoice choice = progress_on    ? ProgressChoice::on
+                                      : progress_off ? ProgressChoice::off
+                                                     : ProgressChoice::automatic;
+        return run_summary(summary_files, summary_json, jobs, choice);
+    }
     if (!dump->parsed()) {
         std::fputs("A subcommand is required: summary or dump\nRun with --help for more information.\n", stderr);
         return kExitUsage;

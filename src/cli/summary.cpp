@@ -10,6 +10,7 @@
 #include <new>
 #include <thread>
 
+#include "core/derived.hpp"
 #include "core/error.hpp"
 #include "core/loader.hpp"
 
@@ -82,9 +83,8 @@ FileResult summarize_file(const std::string& path) {
         if (!d.ionic_steps.empty()) {
             s.e_fr_energy = d.ionic_steps.back().energies.e_fr_energy;
             s.e_0_energy = d.ionic_steps.back().energies.e_0_energy;
-            // NaN compares unequal to 0.0, so it counts as converged.
-            s.converged = *s.e_fr_energy != 0.0;
         }
+        s.converged = converged(d);
         s.efermi = d.efermi;
         s.nkpts = d.kpoints.weights.size();
         if (d.dos) s.blocks.emplace_back("dos");

@@ -367,6 +367,30 @@ std::size_t Cursor::find_ahead(std::string_view needle) const noexcept {
     return hit ? static_cast<std::size_t>(hit - doc_.data()) : doc_.size();
 }
 
+std::size_t Cursor::text_left(std::string_view name) const noexcept {
+    char buf[64];
+    std::string_view needle;
+    if (name.size() + 3 <= sizeof buf) {
+        buf[0] = '<';
+        buf[1] = '/';
+        std::memcpy(buf + 2, name.data(), name.size());
+        buf[name.size() + 2] = '>';
+        needle = std::string_view(buf, name.size() + 3);
+    } else {
+        return doc_.size() - offset();  // no element of ours has so long a name
+    }
+    return find_ahead(needle) - offset();
+}
+
+std::optional<Cursor::Rest> Cursor::rest_like(Mark since, std::string_view name) const noexcept {
+    const std::size_t here = offset();
+    if (here <= since.at) return std::nullopt;
+    Rest r;
+    r.left_ = static_cast<double>(text_left(name));
+    r.scale_ = r.left_ / static_cast<double>(here - since.at) * (1.0 + 1.0 / 32);
+    return r;
+}
+
 std::string_view Cursor::read_text() {
     // Fast path: plain text (or nothing) straight up to an end tag.
     const char* p = reader_.cursor();

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <string>
@@ -55,9 +56,11 @@ public:
     std::size_t position() const noexcept { return static_cast<std::size_t>(p_ - begin_); }
     const char* cursor() const noexcept { return p_; }
     const char* end() const noexcept { return end_; }
-    void set_cursor(const char* p) noexcept { p_ = p; }
 
 private:
+    friend class Cursor;  // which reads some contents in place and resumes after them
+    void set_cursor(const char* p) noexcept { p_ = p; }
+
     const char* begin_ = nullptr;
     const char* p_ = nullptr;
     const char* end_ = nullptr;
@@ -93,14 +96,44 @@ public:
     // parse_v3(read_text()), by way of read_floats.
     std::array<double, 3> read_v3();
 
-    // Offset in the document of the next occurrence of needle after the
-    // reader's position (the document's size when there is none).
-    std::size_t find_ahead(std::string_view needle) const noexcept;
-
     std::string_view document() const noexcept { return doc_; }
-    std::size_t base() const noexcept { return base_; }
     // Offset of the reader in the whole document.
     std::size_t offset() const noexcept { return base_ + reader_.position(); }
+
+    // --- sizing the buffers of a large element before they are filled ---
+
+    // The bytes of text from the reader's position up to the next </name> (up
+    // to the end of the document when there is none): the most text the rest
+    // of the element can hold. One scan at memory speed.
+    std::size_t text_left(std::string_view name) const noexcept;
+
+    // A point in the text, to measure the part of an element read after it.
+    struct Mark {
+        std::size_t at = 0;
+    };
+    Mark mark() const noexcept { return {offset()}; }
+
+    // The rest of an element compared with its part read since a mark: room for
+    // what the rest holds at the density of that part.
+    class Rest {
+    public:
+        // Reserves room in v for the entries the rest of the element will add,
+        // `gained` being how many the part read added: at the same density, a
+        // little over and 64 spare, but never more than one entry per
+        // `min_bytes` bytes of the text left. With map_pages, the pages of the
+        // expected entries are mapped in at once (never more bytes than the
+        // text left, so a crafted block cannot make it commit more memory).
+        template <typename T>
+        void reserve(std::vector<T>& v, std::size_t gained, std::size_t min_bytes,
+                     bool map_pages = false) const;
+
+    private:
+        friend class Cursor;
+        double left_ = 0;   // bytes of the rest
+        double scale_ = 0;  // bytes of the rest per byte of the part read, a little over
+    };
+    // Nothing when nothing was read since the mark. `name` is the element's name.
+    std::optional<Rest> rest_like(Mark since, std::string_view name) const noexcept;
 
     // The layout of the last row of fixed-width fields that read_floats took
     // (a cache: rows of one block look alike).
@@ -112,6 +145,9 @@ public:
     };
 
 private:
+    // Offset in the document of the next occurrence of needle after the
+    // reader's position (the document's size when there is none).
+    std::size_t find_ahead(std::string_view needle) const noexcept;
     const char* read_fixed_row(const char* p, const char* end, std::vector<double>& out);
 
     Tokenizer reader_;
@@ -168,6 +204,19 @@ void for_each_token(std::string_view s, F&& f) {
 // Maps in the whole pages inside [p, p + n) of a large buffer about to be
 // filled, in one call instead of one page fault per page; a hint only.
 void prefault_pages(const void* p, std::size_t n) noexcept;
+
+template <typename T>
+void Cursor::Rest::reserve(std::vector<T>& v, std::size_t gained, std::size_t min_bytes,
+                           bool map_pages) const {
+    const double more = std::min(static_cast<double>(gained) * scale_,
+                                 left_ / static_cast<double>(min_bytes));
+    const double want = static_cast<double>(v.size()) + more + 64;
+    if (want > static_cast<double>(v.capacity())) v.reserve(static_cast<std::size_t>(want));
+    if (!map_pages) return;
+    const double expected = std::min(more / (1.0 + 1.0 / 32) * sizeof(T), left_);
+    prefault_pages(v.data() + v.size(), std::min(static_cast<std::size_t>(expected),
+                                                 (v.capacity() - v.size()) * sizeof(T)));
+}
 
 // Decimal integers: an optional sign (signed) or optional '+' (unsigned), then ASCII digits.
 std::optional<std::int64_t> parse_i64(std::string_view s) noexcept;

@@ -187,85 +187,22 @@ PyObject* vasprun_repr(PyObject* self) {
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-// A getter: converts the stored record, turning C++ failures into Python errors.
-template <PyObject* (*Convert)(const VasprunData&)>
-PyObject* getter(PyObject* self, void*) {
-    try {
-        return Convert(data_of(self));
-    } catch (const Error&) {
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-        return nullptr;
+// The getter of every property: the closure is its entry of the layout table.
+PyObject* get_property(PyObject* self, void* closure) {
+    return property_value(*static_cast<const layout::Property<PyOutput>*>(closure), data_of(self));
+}
+
+// The properties of the layout table, in its order, with their docstrings.
+PyGetSetDef* properties() {
+    constexpr auto& table = layout::properties<PyOutput>;
+    static PyGetSetDef defs[std::size(table) + 1] = {};
+    if (!defs[0].name) {
+        for (std::size_t i = 0; i < std::size(table); ++i)
+            defs[i] = {table[i].name, get_property, nullptr, table[i].doc,
+                       const_cast<void*>(static_cast<const void*>(&table[i]))};
     }
+    return defs;
 }
-
-PyObject* none() { Py_RETURN_NONE; }
-
-PyObject* get_program(const VasprunData& d) {
-    return PyUnicode_FromStringAndSize(d.generator.program.data(),
-                                       static_cast<Py_ssize_t>(d.generator.program.size()));
-}
-PyObject* get_version(const VasprunData& d) {
-    return PyUnicode_FromStringAndSize(d.generator.version.data(),
-                                       static_cast<Py_ssize_t>(d.generator.version.size()));
-}
-PyObject* get_incar(const VasprunData& d) { return incar_to_dict(d.incar); }
-PyObject* get_atoms(const VasprunData& d) { return atoms_to_list(d.atominfo); }
-PyObject* get_atom_types(const VasprunData& d) { return atom_types_to_list(d.atominfo); }
-PyObject* get_kpoints(const VasprunData& d) { return kpoints_to_dict(d.kpoints); }
-PyObject* get_initial_structure(const VasprunData& d) { return structure_to_dict(d.initial_structure); }
-PyObject* get_final_structure(const VasprunData& d) { return structure_to_dict(d.final_structure); }
-PyObject* get_ionic_steps(const VasprunData& d) { return ionic_steps_to_list(d.ionic_steps); }
-PyObject* get_eigenvalues(const VasprunData& d) {
-    return d.eigenvalues ? eigenvalues_to_array(*d.eigenvalues) : none();
-}
-PyObject* get_eigenvalue_shape(const VasprunData& d) {
-    return d.eigenvalues ? eigenvalue_shape_to_tuple(*d.eigenvalues) : none();
-}
-PyObject* get_projected(const VasprunData& d) {
-    return d.projected ? projected_to_dict(*d.projected) : none();
-}
-PyObject* get_efermi(const VasprunData& d) { return d.efermi ? PyFloat_FromDouble(*d.efermi) : none(); }
-PyObject* get_dos(const VasprunData& d) { return d.dos ? dos_to_dict(*d.dos) : none(); }
-PyObject* get_dielectric(const VasprunData& d) {
-    return d.dielectric ? dielectric_to_dict(*d.dielectric) : none();
-}
-PyObject* get_trajectory(const VasprunData& d) { return trajectory_to_dict(build_trajectory(d)); }
-PyObject* get_converged(const VasprunData& d) {
-    // NaN compares unequal to 0.0, so it counts as converged.
-    return PyBool_FromLong(!d.ionic_steps.empty() &&
-                           d.ionic_steps.back().energies.e_fr_energy != 0.0);
-}
-
-const char kEigenvaluesDoc[] = "ndarray shape (nspins, nkpts, nbands, 2).  Axis-3: [energy, occupancy].";
-const char kProjectedDoc[] =
-    "Returns a dict with keys ``\"data\"`` (ndarray shape\n"
-    "``(nspins, nkpts, nbands, nions, norbitals)``) and ``\"orbitals\"``\n"
-    "(list of orbital label strings), or ``None`` if not parsed.";
-
-PyGetSetDef properties[] = {
-    {"program", getter<get_program>, nullptr, nullptr, nullptr},
-    {"version", getter<get_version>, nullptr, nullptr, nullptr},
-    {"incar", getter<get_incar>, nullptr, nullptr, nullptr},
-    {"atoms", getter<get_atoms>, nullptr, nullptr, nullptr},
-    {"atom_types", getter<get_atom_types>, nullptr, nullptr, nullptr},
-    {"kpoints", getter<get_kpoints>, nullptr, nullptr, nullptr},
-    {"initial_structure", getter<get_initial_structure>, nullptr, nullptr, nullptr},
-    {"final_structure", getter<get_final_structure>, nullptr, nullptr, nullptr},
-    {"ionic_steps", getter<get_ionic_steps>, nullptr, nullptr, nullptr},
-    {"eigenvalues", getter<get_eigenvalues>, nullptr, kEigenvaluesDoc, nullptr},
-    {"eigenvalue_shape", getter<get_eigenvalue_shape>, nullptr, nullptr, nullptr},
-    {"projected", getter<get_projected>, nullptr, kProjectedDoc, nullptr},
-    {"efermi", getter<get_efermi>, nullptr, nullptr, nullptr},
-    {"dos", getter<get_dos>, nullptr, nullptr, nullptr},
-    {"dielectric", getter<get_dielectric>, nullptr, nullptr, nullptr},
-    {"converged", getter<get_converged>, nullptr, nullptr, nullptr},
-    {"trajectory", getter<get_trajectory>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
 
 // The signature part of the type's internal doc; the class itself has no docstring.
 const char kClassDoc[] =
@@ -276,7 +213,7 @@ PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(vasprun_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(vasprun_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(vasprun_repr)},
-    {Py_tp_getset, properties},
+    {Py_tp_getset, nullptr},  // set to properties() when the type is made
     {Py_tp_doc, const_cast<char*>(kClassDoc)},
     {0, nullptr},
 };
@@ -292,6 +229,8 @@ PyType_Spec vasprun_type_slots = {
 PyObject* vasprun_type() {
     static PyObject* type = nullptr;
     if (type) return type;
+    for (PyType_Slot* slot = slots; slot->slot; ++slot)
+        if (slot->slot == Py_tp_getset) slot->pfunc = properties();
     type = PyType_FromSpec(&vasprun_type_slots);
     if (!type) return nullptr;
     if (PyObject_SetAttrString(type, "__doc__", Py_None) < 0) {

@@ -58,15 +58,13 @@ CalculationOutput parse_calculation(Cursor& cur,
             }
         } else if (name == "dos") {
             if (options.parse_dos) {
-                out.dos.reset();
-                out.dos = parse_dos(cur);
+                keep_last(out.dos, [&] { return parse_dos(cur); });
             } else {
                 cur.fast_skip("dos");
             }
         } else if (name == "projected") {
             if (options.parse_projected) {
-                out.projected.reset();
-                out.projected = parse_projected(cur);
+                keep_last(out.projected, [&] { return parse_projected(cur); });
             } else {
                 cur.fast_skip("projected");
             }
@@ -78,8 +76,7 @@ CalculationOutput parse_calculation(Cursor& cur,
                 // Tokenise through it so the nested same-name element is balanced.
                 cur.skip_element(name);
             } else if (options.parse_eigen) {
-                out.eigenvalues.reset();
-                out.eigenvalues = parse_eigenvalues(cur);
+                keep_last(out.eigenvalues, [&] { return parse_eigenvalues(cur); });
             } else {
                 cur.fast_skip("eigenvalues");
             }

@@ -21,8 +21,7 @@ DielectricComponent convert_rows(Cursor& cur, const Rows& rows) {
 }  // namespace
 
 DielectricComponent parse_component(Cursor& cur, std::string_view tag) {
-    std::optional<DielectricComponent> table;
-    for_each_named(cur, tag, "array", [&] {
+    return read_last(cur, tag, "array", "array inside dielectric component", [&] {
         Rows rows;
         for_each_named(cur, "array", "set", [&] {
             rows.clear();
@@ -31,11 +30,8 @@ DielectricComponent parse_component(Cursor& cur, std::string_view tag) {
                 rows.end_row();
             });
         });
-        table.reset();
-        table = convert_rows(cur, rows);
+        return convert_rows(cur, rows);
     });
-    if (!table) throw VasprunError::missing_element("array inside dielectric component");
-    return std::move(*table);
 }
 
 Dielectric parse_dielectric(Cursor& cur) {

@@ -12,7 +12,7 @@ namespace {
 Rows read_spin_set(Cursor& cur, const Rows* like) {
     Rows rows;
     if (like && !like->values.empty()) {
-        const std::size_t rest = cur.find_ahead("</set>") - cur.offset();
+        const std::size_t rest = cur.text_left("set");
         rows.values.reserve(std::min(like->values.size(), rest / 2));
         rows.offsets.reserve(std::min(like->offsets.size(), rest / 7 + 1));
     }
@@ -22,12 +22,6 @@ Rows read_spin_set(Cursor& cur, const Rows* like) {
     });
     return rows;
 }
-
-}  // namespace
-
-Rows parse_dos_spin_set(Cursor& cur) { return read_spin_set(cur, nullptr); }
-
-namespace {
 
 DosData build_total(Cursor& cur, const std::vector<Rows>& spins) {
     if (spins.empty()) throw VasprunError::missing_element("spin sets in DOS");
@@ -52,8 +46,7 @@ DosData build_total(Cursor& cur, const std::vector<Rows>& spins) {
 }
 
 DosData parse_total(Cursor& cur) {
-    std::optional<DosData> data;
-    for_each_named(cur, "total", "array", [&] {
+    return read_last(cur, "total", "array", "array inside dos/total", [&] {
         std::vector<Rows> spins;
         for_each_named(cur, "array", "set", [&] {  // the outer set
             spins.clear();
@@ -61,11 +54,8 @@ DosData parse_total(Cursor& cur) {
                 spins.push_back(read_spin_set(cur, spins.empty() ? nullptr : &spins.front()));
             });
         });
-        data.reset();
-        data = build_total(cur, spins);
+        return build_total(cur, spins);
     });
-    if (!data) throw VasprunError::missing_element("array inside dos/total");
-    return std::move(*data);
 }
 
 // ions -> spin sets -> rows
@@ -101,8 +91,7 @@ NdArray build_partial(Cursor& cur, const IonSets& ions, std::size_t norbitals) {
 }  // namespace
 
 PartialDos parse_partial_dos(Cursor& cur) {
-    std::optional<PartialDos> result;
-    for_each_named(cur, "partial", "array", [&] {
+    return read_last(cur, "partial", "array", "array inside dos/partial", [&] {
         PartialDos p;
         bool first_field = true;
         IonSets ions;
@@ -132,11 +121,8 @@ PartialDos parse_partial_dos(Cursor& cur) {
             return true;
         });
         p.data = build_partial(cur, ions, p.orbitals.size());
-        result.reset();
-        result = std::move(p);
+        return p;
     });
-    if (!result) throw VasprunError::missing_element("array inside dos/partial");
-    return std::move(*result);
 }
 
 Dos parse_dos(Cursor& cur) {
@@ -150,13 +136,11 @@ Dos parse_dos(Cursor& cur) {
             return true;
         }
         if (ev.name == "total") {
-            total.reset();
-            total = parse_total(cur);
+            keep_last(total, [&] { return parse_total(cur); });
             return true;
         }
         if (ev.name == "partial") {
-            dos.partial.reset();
-            dos.partial = parse_partial_dos(cur);
+            keep_last(dos.partial, [&] { return parse_partial_dos(cur); });
             return true;
         }
         return false;

@@ -8,6 +8,7 @@ namespace calcsift {
 
 namespace {
 
+// Not a child loop: everything before the root element is passed over event by event.
 void find_root(Cursor& cur) {
     for (;;) {
         Event ev = cur.next();
@@ -47,59 +48,43 @@ VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
     std::optional<Dielectric> dielectric;
     const std::vector<std::string> no_atoms;
 
-    for (bool done = false; !done;) {
-        Event ev = cur.next();
-        switch (ev.kind) {
-            case EventKind::Start: {
-                std::string_view name = ev.name;
-                const auto& atoms = atominfo ? atominfo->atoms : no_atoms;
-                if (name == "generator") {
-                    generator = parse_generator(cur);
-                } else if (name == "incar") {
-                    incar = parse_incar(cur);
-                } else if (name == "atominfo") {
-                    atominfo = parse_atominfo(cur);
-                } else if (name == "kpoints") {
-                    kpoints = parse_kpoints(cur);
-                } else if (name == "structure") {
-                    auto sname = attr_str(ev, "name");
-                    if (sname && *sname == "primitive_cell") {
-                        // VASP 6.1 writes the symmetry-reduced cell at top level, before
-                        // <atominfo>: it is not a structure of the run and must not take
-                        // the initial slot (that would drop the real initialpos).
-                        cur.skip_element(name);
-                        break;
-                    }
-                    Structure s = parse_structure(cur, atoms);
-                    if (sname && *sname == "finalpos") {
-                        final_ = std::move(s);
-                    } else if (!initial) {
-                        initial = std::move(s);
-                    } else {
-                        final_ = std::move(s);
-                    }
-                } else if (name == "calculation") {
-                    CalculationOutput out = parse_calculation(cur, atoms, options);
-                    if (out.ionic_step) steps.push_back(std::move(*out.ionic_step));
-                    if (out.eigenvalues) eigenvalues = std::move(out.eigenvalues);
-                    if (out.projected) projected = std::move(out.projected);
-                    if (out.dos) dos = std::move(out.dos);
-                    if (out.dielectric) dielectric = std::move(out.dielectric);
-                } else {
-                    cur.skip_element(name);
-                }
-                break;
+    for_each_child(cur, "modeling", [&](const Event& ev) {
+        std::string_view name = ev.name;
+        const auto& atoms = atominfo ? atominfo->atoms : no_atoms;
+        if (name == "generator") {
+            generator = parse_generator(cur);
+        } else if (name == "incar") {
+            incar = parse_incar(cur);
+        } else if (name == "atominfo") {
+            atominfo = parse_atominfo(cur);
+        } else if (name == "kpoints") {
+            kpoints = parse_kpoints(cur);
+        } else if (name == "structure") {
+            auto sname = attr_str(ev, "name");
+            // VASP 6.1 writes the symmetry-reduced cell at top level, before
+            // <atominfo>: it is not a structure of the run and must not take
+            // the initial slot (that would drop the real initialpos).
+            if (sname && *sname == "primitive_cell") return false;
+            Structure s = parse_structure(cur, atoms);
+            if (sname && *sname == "finalpos") {
+                final_ = std::move(s);
+            } else if (!initial) {
+                initial = std::move(s);
+            } else {
+                final_ = std::move(s);
             }
-            case EventKind::End:
-                if (ev.name == "modeling") done = true;
-                break;
-            case EventKind::Eof:
-                done = true;
-                break;
-            default:
-                break;
+        } else if (name == "calculation") {
+            CalculationOutput out = parse_calculation(cur, atoms, options);
+            if (out.ionic_step) steps.push_back(std::move(*out.ionic_step));
+            if (out.eigenvalues) eigenvalues = std::move(out.eigenvalues);
+            if (out.projected) projected = std::move(out.projected);
+            if (out.dos) dos = std::move(out.dos);
+            if (out.dielectric) dielectric = std::move(out.dielectric);
+        } else {
+            return false;
         }
-    }
+        return true;
+    });
 
     if (!generator) throw VasprunError::missing_element("generator");
     if (!incar) throw VasprunError::missing_element("incar");

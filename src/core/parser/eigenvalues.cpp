@@ -40,43 +40,27 @@ bool fits_level(const Counts& counts, const std::vector<std::size_t>& dims, std:
     return regular;
 }
 
-template <typename T>
-void reserve_at(std::vector<T>& v, double want) {
-    if (want > static_cast<double>(v.capacity())) v.reserve(static_cast<std::size_t>(want));
-}
-
-// Called after the first k-point set, read from the bytes since `start`: makes
-// room for the rest of the block, up to its closing tag, at the density of that
-// set (values and rows per byte of text), a little over. A band block can be
-// most of a parse's memory; growing it by doubling would copy it and, for a
-// moment, hold it one and a half times. Never more values than half the bytes
-// left (a value takes a digit and a separator at least).
-void reserve_like_first_set(Cursor& cur, Nesting& n, std::size_t start,
-                            std::string_view closing) {
-    const std::size_t here = cur.offset();
-    if (here <= start || n.flat.empty()) return;
-    const double rest = static_cast<double>(cur.find_ahead(closing) - here);
-    const double scale = rest / static_cast<double>(here - start) * (1.0 + 1.0 / 32);
-    const double values = std::min(static_cast<double>(n.flat.size()) * scale, rest / 2);
-    reserve_at(n.flat, static_cast<double>(n.flat.size()) + values + 64);
-    // Map in what the estimate expects (not the spare) in one go, but never
-    // more memory than the text left: a crafted block cannot make it commit more.
-    const double expected = std::min(values / (1.0 + 1.0 / 32) * sizeof(double), rest);
-    prefault_pages(n.flat.data() + n.flat.size(),
-                   std::min(static_cast<std::size_t>(expected),
-                            (n.flat.capacity() - n.flat.size()) * sizeof(double)));
-    const double rows = std::min(static_cast<double>(n.row_lens.size()) * scale, rest / 8);
-    reserve_at(n.row_lens, static_cast<double>(n.row_lens.size()) + rows + 64);
-    const double sets = std::min(static_cast<double>(n.band_rows.size()) * scale, rest / 8);
-    reserve_at(n.band_rows, static_cast<double>(n.band_rows.size()) + sets + 64);
+// Called after the first k-point set: makes room for the rest of the block, up
+// to its closing tag, at the density of that set (values and rows per byte of
+// text), a little over. A band block can be most of a parse's memory; growing
+// it by doubling would copy it and, for a moment, hold it one and a half times.
+// Never more values than half the bytes left (a value takes a digit and a
+// separator at least), nor more rows than an eighth.
+void reserve_like_first_set(Cursor& cur, Nesting& n, Cursor::Mark start, std::string_view closing) {
+    if (n.flat.empty()) return;
+    const std::optional<Cursor::Rest> rest = cur.rest_like(start, closing);
+    if (!rest) return;
+    rest->reserve(n.flat, n.flat.size(), 2, /*map_pages=*/true);
+    rest->reserve(n.row_lens, n.row_lens.size(), 8);
+    rest->reserve(n.band_rows, n.band_rows.size(), 8);
 }
 
 // Reads outer set -> spin sets -> k-point sets, calling read_kset for each
-// k-point set; `closing` is the end tag of the whole block.
+// k-point set; `closing` is the name of the whole block.
 template <typename ReadKset>
 void read_spin_tree(Cursor& cur, Nesting& n, std::string_view closing,
                     ReadKset&& read_kset) {
-    const std::size_t start = cur.offset();
+    const Cursor::Mark start = cur.mark();
     bool first = true;
     for_each_named(cur, "set", "set", [&] {  // one spin set
         std::size_t ksets = 0;
@@ -126,13 +110,12 @@ EigenvalueBlock build_eigenvalues(Cursor& cur, Nesting& n) {
 }  // namespace
 
 EigenvalueBlock parse_eigenvalues(Cursor& cur) {
-    std::optional<EigenvalueBlock> block;
-    for_each_named(cur, "eigenvalues", "array", [&] {
+    return read_last(cur, "eigenvalues", "array", "array inside eigenvalues", [&] {
         Nesting n;
         bool have_spins = false;
         for_each_named(cur, "array", "set", [&] {  // the outer set
             n = Nesting();
-            read_spin_tree(cur, n, "</eigenvalues>", [&] {
+            read_spin_tree(cur, n, "eigenvalues", [&] {
                 std::size_t rows = 0;
                 for_each_named(cur, "set", "r", [&] {
                     std::size_t got = cur.read_floats(n.flat);
@@ -145,11 +128,8 @@ EigenvalueBlock parse_eigenvalues(Cursor& cur) {
             have_spins = !n.spin_ksets.empty();
         });
         if (!have_spins) throw VasprunError::missing_element("spin sets in eigenvalues");
-        block.reset();
-        block = build_eigenvalues(cur, n);
+        return build_eigenvalues(cur, n);
     });
-    if (!block) throw VasprunError::missing_element("array inside eigenvalues");
-    return std::move(*block);
 }
 
 namespace {
@@ -191,8 +171,7 @@ NdArray build_projected(Cursor& cur, Nesting& n, std::size_t norbitals) {
 }  // namespace
 
 Projected parse_projected(Cursor& cur) {
-    std::optional<Projected> result;
-    for_each_named(cur, "projected", "array", [&] {
+    return read_last(cur, "projected", "array", "array inside projected", [&] {
         Projected p;
         Nesting n;
         bool have_spins = false;
@@ -203,7 +182,7 @@ Projected parse_projected(Cursor& cur) {
             }
             if (ev.name != "set") return false;
             n = Nesting();
-            read_spin_tree(cur, n, "</projected>", [&] {
+            read_spin_tree(cur, n, "projected", [&] {
                 std::size_t bands = 0;
                 for_each_named(cur, "set", "set", [&] {  // one band set
                     ++bands;
@@ -223,11 +202,8 @@ Projected parse_projected(Cursor& cur) {
         if (!have_spins) throw VasprunError::missing_element("spin sets in projected");
         std::size_t norbitals = std::max<std::size_t>(1, p.orbitals.size());
         p.data = build_projected(cur, n, norbitals);
-        result.reset();
-        result = std::move(p);
+        return p;
     });
-    if (!result) throw VasprunError::missing_element("array inside projected");
-    return std::move(*result);
 }
 
 }  // namespace calcsift

@@ -52,6 +52,7 @@ Generator parse_generator(Cursor& cur) {
 
 IncarMap parse_incar(Cursor& cur) {
     IncarMap map;
+    // Its own loop, not for_each_child: a self-closing <i/> is an item too.
     for (;;) {
         Event ev = cur.next();
         switch (ev.kind) {

@@ -9,20 +9,7 @@ namespace {
 // order, up to </varray>; on_row reads the row's content.
 template <typename OnRow>
 void for_each_v(Cursor& cur, OnRow&& on_row) {
-    for (;;) {
-        Event ev = cur.next();
-        if (ev.kind == EventKind::Start) {
-            if (ev.name == "v") {
-                on_row();
-            } else {
-                cur.skip_element(ev.name);
-            }
-        } else if (ev.kind == EventKind::End) {
-            if (ev.name == "varray") return;
-        } else if (ev.kind == EventKind::Eof) {
-            return;
-        }
-    }
+    for_each_named(cur, "varray", "v", on_row);
 }
 
 }  // namespace
@@ -79,31 +66,23 @@ std::vector<std::string> parse_varray_strings(Cursor& cur) {
 KpointGeneration parse_generation_block(Cursor& cur, std::string scheme) {
     KpointGeneration gen;
     gen.scheme = std::move(scheme);
-    for (;;) {
-        Event ev = cur.next();
-        if (ev.kind == EventKind::Start) {
-            if (ev.name != "v") {
-                cur.skip_element(ev.name);
-                continue;
-            }
-            auto name = attr_str(ev, "name");
-            auto type = attr_str(ev, "type");
-            std::string_view text = cur.read_text();
-            if (name && *name == "divisions" && type && *type == "int") {
-                std::array<std::int32_t, 3> div{};
-                std::size_t n = 0;
-                for_each_token(text, [&](std::string_view tok) {
-                    if (n >= 3) return;
-                    if (auto v = parse_i32(tok)) div[n++] = *v;
-                });
-                if (n == 3) gen.divisions = div;
-            }
-        } else if (ev.kind == EventKind::End) {
-            if (ev.name == "generation") return gen;
-        } else if (ev.kind == EventKind::Eof) {
-            return gen;
+    for_each_child(cur, "generation", [&](const Event& ev) {
+        if (ev.name != "v") return false;
+        auto name = attr_str(ev, "name");
+        auto type = attr_str(ev, "type");
+        std::string_view text = cur.read_text();
+        if (name && *name == "divisions" && type && *type == "int") {
+            std::array<std::int32_t, 3> div{};
+            std::size_t n = 0;
+            for_each_token(text, [&](std::string_view tok) {
+                if (n >= 3) return;
+                if (auto v = parse_i32(tok)) div[n++] = *v;
+            });
+            if (n == 3) gen.divisions = div;
         }
-    }
+        return true;
+    });
+    return gen;
 }
 
 Kpoints parse_kpoints(Cursor& cur) {
@@ -112,34 +91,28 @@ Kpoints parse_kpoints(Cursor& cur) {
     std::optional<KpointGeneration> generation;
     std::vector<std::size_t> label_indices;
     std::vector<std::string> labels;
-    for (bool done = false; !done;) {
-        Event ev = cur.next();
-        if (ev.kind == EventKind::Start) {
-            if (ev.name == "varray") {
-                auto name = attr_str(ev, "name");
-                if (name && *name == "kpointlist") {
-                    list = parse_varray_v3(cur);
-                } else if (name && *name == "weights") {
-                    weights = parse_varray_first_f64(cur);
-                } else if (name && *name == "labelindex") {
-                    label_indices = parse_varray_indices(cur);
-                } else if (name && *name == "labels") {
-                    labels = parse_varray_strings(cur);
-                } else {
-                    cur.skip_element("varray");
-                }
-            } else if (ev.name == "generation") {
-                std::string scheme(attr_str(ev, "param").value_or("unknown"));
-                generation = parse_generation_block(cur, std::move(scheme));
+    for_each_child(cur, "kpoints", [&](const Event& ev) {
+        if (ev.name == "varray") {
+            auto name = attr_str(ev, "name");
+            if (name && *name == "kpointlist") {
+                list = parse_varray_v3(cur);
+            } else if (name && *name == "weights") {
+                weights = parse_varray_first_f64(cur);
+            } else if (name && *name == "labelindex") {
+                label_indices = parse_varray_indices(cur);
+            } else if (name && *name == "labels") {
+                labels = parse_varray_strings(cur);
             } else {
-                cur.skip_element(ev.name);
+                return false;
             }
-        } else if (ev.kind == EventKind::End) {
-            if (ev.name == "kpoints") done = true;
-        } else if (ev.kind == EventKind::Eof) {
-            done = true;
+        } else if (ev.name == "generation") {
+            std::string scheme(attr_str(ev, "param").value_or("unknown"));
+            generation = parse_generation_block(cur, std::move(scheme));
+        } else {
+            return false;
         }
-    }
+        return true;
+    });
     if (!list) throw VasprunError::missing_element("varray[kpointlist]");
     Kpoints k;
     k.kpointlist.shape = {list->size(), 3};

@@ -2,7 +2,9 @@
 // been consumed and returns after the matching end tag (or at end of input).
 #pragma once
 
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -48,7 +50,6 @@ StepEnergies parse_energy_fields(Cursor& cur);
 
 // density of states
 Dos parse_dos(Cursor& cur);
-Rows parse_dos_spin_set(Cursor& cur);
 PartialDos parse_partial_dos(Cursor& cur);
 
 // eigenvalues and projected eigenvalues
@@ -89,6 +90,26 @@ void for_each_named(Cursor& cur, std::string_view end_name, std::string_view chi
         on_child();
         return true;
     });
+}
+
+// A block that may come again replaces the one read before it: the earlier one
+// is freed first, so that the two are never held at once.
+template <typename T, typename Make>
+void keep_last(std::optional<T>& slot, Make&& make) {
+    slot.reset();
+    slot.emplace(make());
+}
+
+// The last child named child of end_name, as read() (called after the child's
+// start tag, returning the child's record) reads it: a repeated array replaces
+// the one before. No such child is the MissingElement error "<missing>".
+template <typename Read>
+auto read_last(Cursor& cur, std::string_view end_name, std::string_view child,
+               const char* missing, Read&& read) {
+    std::optional<std::invoke_result_t<Read&>> last;
+    for_each_named(cur, end_name, child, [&] { keep_last(last, read); });
+    if (!last) throw VasprunError::missing_element(missing);
+    return std::move(*last);
 }
 
 // A zero-filled dense block. Its number of values may not exceed the length

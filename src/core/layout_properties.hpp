@@ -1,0 +1,129 @@
+// The properties of a parsed run record, in their order: the Python class
+// exposes them as its read-only properties, the JSON dump writes them as the
+// keys of its document. Each has one emit function below and one entry in
+// `properties`; its type is declared in src/python/calcsift.pyi.
+#pragma once
+
+#include "derived.hpp"
+#include "layout.hpp"
+#include "parser/driver.hpp"
+
+namespace calcsift::layout {
+
+// The parse option (dump flag) a property's data needs: without it the data is
+// not parsed, and the dump writes null.
+enum class Needs { always, dos, eigen, projected };
+
+constexpr bool wanted(Needs needs, const ParseOptions& options) noexcept {
+    switch (needs) {
+        case Needs::dos: return options.parse_dos;
+        case Needs::eigen: return options.parse_eigen;
+        case Needs::projected: return options.parse_projected;
+        case Needs::always: break;
+    }
+    return true;
+}
+
+template <class Out>
+struct Property {
+    const char* name;
+    const char* doc;  // the Python docstring, or nullptr for none
+    Needs needs;
+    void (*emit)(Out&, const VasprunData&);
+};
+
+namespace property {
+
+template <LayoutOutput Out>
+void program(Out& o, const VasprunData& d) { o.str(d.generator.program); }
+
+template <LayoutOutput Out>
+void version(Out& o, const VasprunData& d) { o.str(d.generator.version); }
+
+template <LayoutOutput Out>
+void incar(Out& o, const VasprunData& d) { emit(o, d.incar); }
+
+template <LayoutOutput Out>
+void atoms(Out& o, const VasprunData& d) { strings(o, d.atominfo.atoms); }
+
+template <LayoutOutput Out>
+void atom_types(Out& o, const VasprunData& d) { emit(o, d.atominfo.atom_types); }
+
+template <LayoutOutput Out>
+void kpoints(Out& o, const VasprunData& d) { emit(o, d.kpoints); }
+
+template <LayoutOutput Out>
+void initial_structure(Out& o, const VasprunData& d) { emit(o, d.initial_structure); }
+
+template <LayoutOutput Out>
+void final_structure(Out& o, const VasprunData& d) { emit(o, d.final_structure); }
+
+template <LayoutOutput Out>
+void ionic_steps(Out& o, const VasprunData& d) { emit(o, d.ionic_steps); }
+
+template <LayoutOutput Out>
+void eigenvalues(Out& o, const VasprunData& d) {
+    if (d.eigenvalues) array(o, d.eigenvalues->data);
+    else o.none();
+}
+
+template <LayoutOutput Out>
+void eigenvalue_shape(Out& o, const VasprunData& d) {
+    if (!d.eigenvalues) return o.none();
+    o.begin_tuple(3);
+    for (std::size_t n : d.eigenvalues->shape) o.u64(n);
+    o.end_tuple();
+}
+
+template <LayoutOutput Out>
+void projected(Out& o, const VasprunData& d) { emit(o, d.projected); }
+
+template <LayoutOutput Out>
+void efermi(Out& o, const VasprunData& d) {
+    if (d.efermi) o.f64(*d.efermi);
+    else o.none();
+}
+
+template <LayoutOutput Out>
+void dos(Out& o, const VasprunData& d) { emit(o, d.dos); }
+
+template <LayoutOutput Out>
+void dielectric(Out& o, const VasprunData& d) { emit(o, d.dielectric); }
+
+template <LayoutOutput Out>
+void converged(Out& o, const VasprunData& d) { o.boolean(calcsift::converged(d)); }
+
+template <LayoutOutput Out>
+void trajectory(Out& o, const VasprunData& d) { emit(o, build_trajectory(d)); }
+
+}  // namespace property
+
+inline constexpr char kEigenvaluesDoc[] =
+    "ndarray shape (nspins, nkpts, nbands, 2).  Axis-3: [energy, occupancy].";
+inline constexpr char kProjectedDoc[] =
+    "Returns a dict with keys ``\"data\"`` (ndarray shape\n"
+    "``(nspins, nkpts, nbands, nions, norbitals)``) and ``\"orbitals\"``\n"
+    "(list of orbital label strings), or ``None`` if not parsed.";
+
+template <LayoutOutput Out>
+inline constexpr Property<Out> properties[] = {
+    {"program", nullptr, Needs::always, property::program<Out>},
+    {"version", nullptr, Needs::always, property::version<Out>},
+    {"incar", nullptr, Needs::always, property::incar<Out>},
+    {"atoms", nullptr, Needs::always, property::atoms<Out>},
+    {"atom_types", nullptr, Needs::always, property::atom_types<Out>},
+    {"kpoints", nullptr, Needs::always, property::kpoints<Out>},
+    {"initial_structure", nullptr, Needs::always, property::initial_structure<Out>},
+    {"final_structure", nullptr, Needs::always, property::final_structure<Out>},
+    {"ionic_steps", nullptr, Needs::always, property::ionic_steps<Out>},
+    {"eigenvalues", kEigenvaluesDoc, Needs::eigen, property::eigenvalues<Out>},
+    {"eigenvalue_shape", nullptr, Needs::eigen, property::eigenvalue_shape<Out>},
+    {"projected", kProjectedDoc, Needs::projected, property::projected<Out>},
+    {"efermi", nullptr, Needs::dos, property::efermi<Out>},
+    {"dos", nullptr, Needs::dos, property::dos<Out>},
+    {"dielectric", nullptr, Needs::always, property::dielectric<Out>},
+    {"converged", nullptr, Needs::always, property::converged<Out>},
+    {"trajectory", nullptr, Needs::always, property::trajectory<Out>},
+};
+
+}  // namespace calcsift::layout
