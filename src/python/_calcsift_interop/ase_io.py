@@ -8,7 +8,7 @@ from ase.calculators.singlepoint import SinglePointCalculator
 from ase.constraints import FixAtoms, FixScaled
 from ase.units import GPa
 
-from ._common import open_run, present, selective_flags
+from ._common import open_run, selective_flags
 
 # VASP writes the stress in kBar with pressure positive; ASE wants eV/A^3 with
 # tension positive, in Voigt order xx, yy, zz, yz, xz, xy.
@@ -40,47 +40,57 @@ def images(run, index=":"):
 def iter_images(run, selection, t=None):
     """The Atoms of the steps a slice selects, built one at a time."""
     t = run.trajectory if t is None else t
-    template = _template(run)
-    for i in range(len(t["e_0_energy"]))[selection]:
-        yield _atoms(t, i, template)
-
-
-def _template(run):
-    """An Atoms with the run's symbols, periodic, and the constraints of selective dynamics."""
-    atoms = Atoms(symbols=run.atoms, pbc=True)
-    flags = selective_flags(run)
-    if flags is not None:
-        fixed = ~np.asarray(flags, dtype=bool)
-        whole = np.flatnonzero(fixed.all(axis=1))
-        partial = np.flatnonzero(fixed.any(axis=1) & ~fixed.all(axis=1))
-        constraints = []
-        if len(whole):
-            constraints.append(FixAtoms(indices=whole))
-        if len(partial):
-            constraints.append(FixScaled(partial, fixed[partial]))
-        atoms.set_constraint(constraints)
-    return atoms
-
-
-def _atoms(t, i, template):
-    atoms = template.copy()
-    cell = t["lattice"][i]
-    atoms.set_cell(cell)
-    atoms.positions[:] = t["positions"][i] @ cell
-    results = {}
-    for key, name in (("energy", "e_0_energy"), ("free_energy", "e_fr_energy")):
-        value = t[name][i]
-        if not np.isnan(value):
-            results[key] = float(value)
-    forces = t["forces"][i]
-    if present(forces):
-        results["forces"] = forces
-    stress = t["stress"][i]
-    if present(stress):
-        results["stress"] = -_KBAR * stress[_VOIGT]
+    n = len(t["e_0_energy"])
+    steps = range(n)[selection]
+    if not steps:
+        return
+    # The numeric work for all selected steps at once; per step only the objects remain.
+    pick = np.asarray(steps, dtype=np.intp)
+    cells = t["lattice"][pick]
+    positions = np.matmul(t["positions"][pick], cells)
+    forces = t["forces"][pick]
+    has_forces = ~np.isnan(forces).all(axis=(1, 2)) if forces.size else np.zeros(len(pick), bool)
+    stress = -_KBAR * t["stress"][pick][:, _VOIGT[0], _VOIGT[1]]
+    has_stress = ~np.isnan(stress).all(axis=1)
+    energy, free_energy = t["e_0_energy"][pick], t["e_fr_energy"][pick]
     magnetization = t.get("magnetization")
-    if magnetization is not None and present(magnetization[i]):
-        m = magnetization[i]
-        results["magmoms"] = m[:, 0] if m.shape[1] == 1 else m
-    atoms.calc = SinglePointCalculator(atoms, **results)
-    return atoms
+    if magnetization is not None:
+        magnetization = magnetization[pick]
+        has_magnetization = (~np.isnan(magnetization).all(axis=(1, 2)) if magnetization.size
+                             else np.zeros(len(pick), bool))
+        if magnetization.shape[2] == 1:
+            magnetization = magnetization[:, :, 0]
+    numbers = Atoms(symbols=run.atoms).numbers
+    constraints = _constraints(run)
+    for k in range(len(pick)):
+        atoms = Atoms(numbers=numbers, positions=positions[k], cell=cells[k], pbc=True,
+                      constraint=[c.copy() for c in constraints])
+        results = {}
+        if not np.isnan(energy[k]):
+            results["energy"] = float(energy[k])
+        if not np.isnan(free_energy[k]):
+            results["free_energy"] = float(free_energy[k])
+        if has_forces[k]:
+            results["forces"] = forces[k]
+        if has_stress[k]:
+            results["stress"] = stress[k]
+        if magnetization is not None and has_magnetization[k]:
+            results["magmoms"] = magnetization[k]
+        atoms.calc = SinglePointCalculator(atoms, **results)
+        yield atoms
+
+
+def _constraints(run):
+    """The constraints of selective dynamics: FixAtoms where no direction is free, FixScaled where some are."""
+    flags = selective_flags(run)
+    if flags is None:
+        return []
+    fixed = ~np.asarray(flags, dtype=bool)
+    whole = np.flatnonzero(fixed.all(axis=1))
+    partial = np.flatnonzero(fixed.any(axis=1) & ~fixed.all(axis=1))
+    constraints = []
+    if len(whole):
+        constraints.append(FixAtoms(indices=whole))
+    if len(partial):
+        constraints.append(FixScaled(partial, fixed[partial]))
+    return constraints
