@@ -57,7 +57,7 @@ SKIPPABLE_ENOUGH = 0.95
 
 PROPERTIES = ("program", "version", "incar", "atoms", "atom_types", "kpoints",
               "initial_structure", "final_structure", "ionic_steps", "eigenvalues",
-              "eigenvalue_shape", "projected", "efermi", "dos", "dielectric", "converged")
+              "eigenvalue_shape", "projected", "efermi", "dos", "dielectric", "converged", "trajectory")
 
 # The targets of the performance issue, each checked on the measurements of this run.
 TARGET_TEXT = {

@@ -1,5 +1,10 @@
 """Vasprun.trajectory: the kept ionic steps as dense arrays, consistent with ionic_steps; NaN where a step lacks a block."""
 
+import importlib.util
+import subprocess
+import sys
+from pathlib import Path
+
 import numpy as np
 import pytest
 
@@ -100,3 +105,17 @@ def test_more_rows_than_atoms_is_an_error(doc):
     with pytest.raises(RuntimeError, match=r"^Unexpected array shape: expected \[2, 3\], got \[3, 3\]$"):
         v.trajectory
     assert len(v.ionic_steps[0]["forces"]) == 3
+
+
+def test_plot_example_runs(tmp_path):
+    """examples/plot_relaxation.py on the bundled run: a picture with matplotlib, a table without."""
+    examples = Path(__file__).resolve().parent.parent / "examples"
+    out = tmp_path / "relaxation.png"
+    result = subprocess.run([sys.executable, str(examples / "plot_relaxation.py"), str(examples / "vasprun.xml"),
+                             "-o", str(out)], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    if importlib.util.find_spec("matplotlib"):
+        assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    else:
+        nsteps = len(calcsift.Vasprun(str(examples / "vasprun.xml")).ionic_steps)
+        assert len(result.stdout.splitlines()) == 1 + nsteps
