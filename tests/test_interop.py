@@ -18,7 +18,7 @@ import numpy as np
 import pytest
 
 import calcsift
-from conftest import corpus_files
+from conftest import CORPUS, corpus_files, needs_corpus
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "bench"))
@@ -112,6 +112,13 @@ def ase_io():
     return ase.io
 
 
+@pytest.fixture(scope="module")
+def ase_units(ase_io):
+    import ase.units
+
+    return ase.units
+
+
 @pytest.mark.parametrize("name", NAMES)
 def test_to_ase_agrees_with_ase(runs, ase_io, name):
     path = runs[name]
@@ -161,6 +168,16 @@ def test_selective_dynamics_become_the_constraints_ase_makes(runs, ase_io, name)
 
     ours, ref = calcsift.to_ase(runs[name], 0), ase_io.read(runs[name], index=0, format="vasp-xml")
     assert fixed(ref).any() and np.array_equal(fixed(ours), fixed(ref))
+
+
+@needs_corpus
+def test_initial_velocities_go_to_the_first_step(ase_units):
+    if not hasattr(calcsift.Vasprun, "initial_velocities"):
+        pytest.skip("this build has no Vasprun.initial_velocities")
+    path = str(CORPUS / "real-13.xml")              # an MD run with velocities (ASE 3.29's reader leaves them out)
+    first, second = calcsift.to_ase(path)
+    assert_close(first.get_velocities() * ase_units.fs, calcsift.Vasprun(path).initial_velocities, "velocities")
+    assert not second.has("momenta") and not calcsift.to_ase(path, 0, ionic_step_offset=1).has("momenta")
 
 
 @pytest.mark.parametrize("index, steps", [(":", range(30)), ("::7", range(0, 30, 7)), (slice(-3, None), range(27, 30)),

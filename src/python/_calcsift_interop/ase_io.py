@@ -6,7 +6,7 @@ import numpy as np
 from ase import Atoms
 from ase.calculators.singlepoint import SinglePointCalculator
 from ase.constraints import FixAtoms, FixScaled
-from ase.units import GPa
+from ase.units import GPa, fs
 
 from ._common import open_run, selective_flags
 
@@ -18,26 +18,27 @@ _VOIGT = (np.array([0, 1, 2, 1, 0, 0]), np.array([0, 1, 2, 2, 2, 1]))
 
 def to_ase(path, index=":", *, ionic_step_skip=None, ionic_step_offset=0):
     run = open_run(path, ionic_step_skip, ionic_step_offset)
-    return images(run, index)
+    return images(run, index, ionic_step_offset)
 
 
-def images(run, index=":"):
-    """``index`` as in ``ase.io.read``: an int gives one Atoms, a slice or its text a list."""
+def images(run, index=":", offset=0):
+    """``index`` as in ``ase.io.read``: an int gives one Atoms, a slice or its text a list. ``offset`` is the
+    run's ``ionic_step_offset``: with 0, the first kept step is the run's first, which has its initial velocities."""
     if isinstance(index, str):
         from ase.io.formats import string2index
 
         index = string2index(index)
     t = run.trajectory
     if isinstance(index, slice):
-        return list(iter_images(run, index, t))
+        return list(iter_images(run, index, t, offset))
     n = len(t["e_0_energy"])
     i = operator.index(index)
     if not -n <= i < n:
         raise IndexError("ionic step index %d out of range: the run has %d kept steps" % (i, n))
-    return next(iter_images(run, slice(i % n, i % n + 1), t))
+    return next(iter_images(run, slice(i % n, i % n + 1), t, offset))
 
 
-def iter_images(run, selection, t=None):
+def iter_images(run, selection, t=None, offset=0):
     """The Atoms of the steps a slice selects, built one at a time."""
     t = run.trajectory if t is None else t
     n = len(t["e_0_energy"])
@@ -62,6 +63,7 @@ def iter_images(run, selection, t=None):
             magnetization = magnetization[:, :, 0]
     numbers = Atoms(symbols=run.atoms).numbers
     constraints = _constraints(run)
+    velocities = getattr(run, "initial_velocities", None) if offset == 0 else None
     for k in range(len(pick)):
         atoms = Atoms(numbers=numbers, positions=positions[k], cell=cells[k], pbc=True,
                       constraint=[c.copy() for c in constraints])
@@ -76,6 +78,9 @@ def iter_images(run, selection, t=None):
             results["stress"] = stress[k]
         if magnetization is not None and has_magnetization[k]:
             results["magmoms"] = magnetization[k]
+        if velocities is not None and steps[k] == 0:
+            # VASP writes A/fs; the constraints must not zero the momenta of fixed atoms.
+            atoms.set_momenta(atoms.get_masses()[:, None] * np.asarray(velocities) / fs, apply_constraint=False)
         atoms.calc = SinglePointCalculator(atoms, **results)
         yield atoms
 

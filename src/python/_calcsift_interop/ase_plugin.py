@@ -36,10 +36,11 @@ def read_calcsift(fileobj, index=slice(None), **options):
                 data = fileobj.read()
                 out.write(data.encode("utf-8") if isinstance(data, str) else data)
             run = open_run(path, **options)
+    offset = options.get("ionic_step_offset", 0)
     if isinstance(index, slice):
-        yield from iter_images(run, index)
+        yield from iter_images(run, index, offset=offset)
     else:
-        yield images(run, index)
+        yield images(run, index, offset)
 
 
 def _path_of(fileobj):
