@@ -57,7 +57,7 @@ SKIPPABLE_ENOUGH = 0.95
 
 PROPERTIES = ("program", "version", "incar", "atoms", "atom_types", "kpoints",
               "initial_structure", "final_structure", "ionic_steps", "eigenvalues",
-              "eigenvalue_shape", "projected", "efermi", "dos", "dielectric", "converged")
+              "eigenvalue_shape", "projected", "efermi", "dos", "dielectric", "converged", "trajectory")
 
 # The targets of the performance issue, each checked on the measurements of this run.
 TARGET_TEXT = {
@@ -447,12 +447,18 @@ def main(argv=None):
                     help="comma-separated presets (default: %(default)s)")
     ap.add_argument("--repeat", type=int, default=3, help="runs per measurement (default 3)")
     ap.add_argument("--json", default=str(RESULTS / "latest.json"), help="results file")
+    ap.add_argument("--no-trajectories", action="store_true",
+                    help="leave out the trajectory and ASE measurements (bench/trajectories.py)")
     ap.add_argument("--worker", nargs="+", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
 
     if args.worker:
         kind, rest = args.worker[0], args.worker[1:]
-        result = worker_calcsift(*rest) if kind == "calcsift" else worker_iterparse(*rest)
+        if kind.startswith("traj-"):
+            import trajectories
+            result = trajectories.worker(kind, *rest)
+        else:
+            result = worker_calcsift(*rest) if kind == "calcsift" else worker_iterparse(*rest)
         print(json.dumps(result))
         return 0
 
@@ -469,10 +475,18 @@ def main(argv=None):
     res = summarise(presets, sizes, samples)
     tgt = targets(res)
     print_table(res, tgt, args.repeat)
+    # Trajectories and the ASE conversion (md and relax), in a block of their own.
+    traj = None
+    if not args.no_trajectories:
+        import trajectories
+        me = str(Path(__file__).resolve())
+        traj = trajectories.run(presets, args.repeat, ensure_file,
+                                lambda kind, path: run_json([sys.executable, me, "--worker", kind, path]), res)
     out = Path(args.json)
     out.parent.mkdir(parents=True, exist_ok=True)
     out.write_text(json.dumps({"environment": environment(), "module": module,
-                               "repeat": args.repeat, "presets": res, "targets": tgt},
+                               "repeat": args.repeat, "presets": res, "targets": tgt,
+                               "trajectories": traj},
                               indent=1) + "\n")
     log("wrote %s" % out)
     return 0

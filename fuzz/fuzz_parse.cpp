@@ -22,6 +22,7 @@
 #include "core/error.hpp"
 #include "core/loader.hpp"
 #include "core/reader.hpp"
+#include "core/trajectory.hpp"
 #include "core/utf8.hpp"
 
 namespace {
@@ -120,6 +121,28 @@ void check_result(const VasprunData& d, const ParseOptions& o) {
     for (const IonicStep& s : d.ionic_steps) {
         check_structure(s.structure);
         if (s.magnetization) check_rows(*s.magnetization, "magnetization rows");
+    }
+    // The trajectory is built from the steps when it is read; a step that cannot be
+    // placed (more rows than atoms) is its one way to fail.
+    try {
+        const Trajectory t = build_trajectory(d);
+        const std::size_t n = d.ionic_steps.size();
+        for (const NdArray* a : {&t.positions, &t.forces}) {
+            check_array(*a, 3, "trajectory per-atom block");
+            check(a->shape[0] == n && a->shape[1] == t.positions.shape[1] && a->shape[2] == 3, "trajectory shape");
+        }
+        check_array(t.lattice, 3, "trajectory lattice");
+        check_array(t.stress, 3, "trajectory stress");
+        for (const NdArray* a : {&t.e_fr_energy, &t.e_wo_entrp, &t.e_0_energy}) {
+            check_array(*a, 1, "trajectory energies");
+            check(a->shape[0] == n, "trajectory energies length");
+        }
+        if (t.magnetization) {
+            check_array(*t.magnetization, 3, "trajectory magnetization");
+            check(t.magnetization->shape[0] == n, "trajectory magnetization steps");
+        }
+    } catch (const VasprunError& e) {
+        check(e.kind() == VasprunError::Kind::Shape, "trajectory fails only on a shape");
     }
     check(o.parse_eigen || !d.eigenvalues, "eigenvalues kept although switched off");
     check(o.parse_projected || !d.projected, "projected kept although switched off");

@@ -42,7 +42,7 @@ PROPERTIES = ["program", "version", "incar", "atoms", "atom_types", "kpoints", "
               "final_structure", "ionic_steps", "eigenvalues", "eigenvalue_shape", "projected", "efermi", "dos",
               "dielectric", "converged", "parameters", "electronic_steps", "converged_electronic", "converged_ionic",
               "final_energy", "selective_dynamics", "initial_velocities", "final_velocities",
-              "dielectric_tensors", "born_charges", "dynmat", "kpoints_opt"]
+              "dielectric_tensors", "born_charges", "dynmat", "kpoints_opt", "trajectory"]
 
 
 def run(*args):

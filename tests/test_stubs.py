@@ -27,7 +27,8 @@ def test_stubtest_against_the_built_module(tmp_path):
 
 # Lines marked "# error" must be reported by mypy; every other line must pass.
 USAGE = '''\
-from typing import Dict, List, Optional, Tuple, Union
+import pathlib
+from typing import Any, Dict, List, Optional, Tuple, Union
 
 import numpy as np
 from numpy.typing import NDArray
@@ -64,6 +65,16 @@ tensors: Optional[Dict[str, NDArray[np.float64]]] = run.dielectric_tensors
 kpoints_opt = run.kpoints_opt
 if kpoints_opt is not None:
     bands: NDArray[np.float64] = kpoints_opt.get("eigenvalues", kpoints_opt["kpointlist"])
+trajectory = run.trajectory
+positions: NDArray[np.float64] = trajectory["positions"]
+magnetization_array: Optional[NDArray[np.float64]] = trajectory.get("magnetization")
+images: List[Any] = calcsift.to_ase("vasprun.xml", ionic_step_skip=2)
+last_image = calcsift.to_ase("vasprun.xml", -1)
+pmg = calcsift.to_pymatgen(pathlib.Path("vasprun.xml"))
+final_energy: Optional[float] = pmg.final_energy
+calcsift.to_ase("vasprun.xml", 1.5)  # error
+calcsift.to_pymatgen("vasprun.xml", 1)  # error
+trajectory["energy"]  # error
 bad_efermi: float = run.efermi  # error
 run.dynmat["hessian"]  # error
 run.converged = False  # error

@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "records.hpp"
+#include "trajectory.hpp"
 
 namespace calcsift::layout {
 
@@ -242,6 +243,30 @@ void emit(Out& o, const IonicStep& step) {
         o.begin_list(m.count());
         for (std::size_t r = 0; r < m.count(); ++r) o.floats(m.row(r), m.row_size(r));
         o.end_list();
+    }
+    o.end_dict();
+}
+
+template <LayoutOutput Out>
+void emit(Out& o, const Trajectory& t) {
+    o.begin_dict();
+    o.key("positions"_key);
+    array(o, t.positions);
+    o.key("lattice"_key);
+    array(o, t.lattice);
+    o.key("forces"_key);
+    array(o, t.forces);
+    o.key("stress"_key);
+    array(o, t.stress);
+    o.key("e_fr_energy"_key);
+    array(o, t.e_fr_energy);
+    o.key("e_wo_entrp"_key);
+    array(o, t.e_wo_entrp);
+    o.key("e_0_energy"_key);
+    array(o, t.e_0_energy);
+    if (t.magnetization) {
+        o.key("magnetization"_key);
+        array(o, *t.magnetization);
     }
     o.end_dict();
 }

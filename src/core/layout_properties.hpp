@@ -146,6 +146,9 @@ void dynmat(Out& o, const VasprunData& d) { emit(o, d.response.dynmat); }
 template <LayoutOutput Out>
 void kpoints_opt(Out& o, const VasprunData& d) { emit(o, d.kpoints_opt); }
 
+template <LayoutOutput Out>
+void trajectory(Out& o, const VasprunData& d) { emit(o, build_trajectory(d)); }
+
 }  // namespace property
 
 inline constexpr char kEigenvaluesDoc[] =
@@ -186,6 +189,7 @@ inline constexpr Property<Out> properties[] = {
     {"dynmat", nullptr, Needs::always, property::dynmat<Out>},
     // Each part of kpoints_opt is parsed under its main counterpart's option.
     {"kpoints_opt", nullptr, Needs::always, property::kpoints_opt<Out>},
+    {"trajectory", nullptr, Needs::always, property::trajectory<Out>},
 };
 
 }  // namespace calcsift::layout

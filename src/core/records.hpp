@@ -171,9 +171,11 @@ struct StepEnergies {
 
 struct IonicStep {
     Structure structure;
-    StepEnergies energies;
-    std::vector<V3> forces;
-    M3 stress{};
+    StepEnergies energies;   // zeros when the step has no <energy>
+    bool has_energies = false;
+    std::vector<V3> forces;  // empty when the step has none
+    M3 stress{};             // zeros when the step has none
+    bool has_stress = false;
     std::optional<Rows> magnetization;
     // The ground-state electronic steps: the <scstep>s before the structure. Those
     // after it are the linear-response loops of DFPT runs, not steps of this loop.

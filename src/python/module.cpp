@@ -10,6 +10,7 @@
 #include "../core/loader.hpp"
 #include "../core/simd.hpp"
 #include "convert.hpp"
+#include "interop.hpp"
 
 namespace calcsift::py {
 
@@ -254,7 +255,7 @@ PyModuleDef module_def = {
     "calcsift",
     "Python extension module of calcsift: fast, exact reading of VASP vasprun.xml run records.",
     0,  // not -1: a re-import in another interpreter must call PyInit again to be refused
-    nullptr,
+    calcsift::py::interop_functions,
     nullptr,
     nullptr,
     nullptr,

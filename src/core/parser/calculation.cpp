@@ -34,7 +34,7 @@ CalculationOutput parse_calculation(Cursor& cur,
                                     const ParseOptions& options) {
     CalculationOutput out;
     std::optional<Structure> structure;
-    StepEnergies energies;
+    std::optional<StepEnergies> energies;
     std::vector<V3> forces;
     std::vector<V3> stress;
     std::optional<Rows> magnetization;
@@ -103,9 +103,13 @@ CalculationOutput parse_calculation(Cursor& cur,
     if (structure) {
         IonicStep step;
         step.structure = std::move(*structure);
-        step.energies = energies;
+        step.energies = energies.value_or(StepEnergies{});
+        step.has_energies = energies.has_value();
         step.forces = std::move(forces);
-        if (stress.size() >= 3) step.stress = {stress[0], stress[1], stress[2]};
+        if (stress.size() >= 3) {
+            step.stress = {stress[0], stress[1], stress[2]};
+            step.has_stress = true;
+        }
         step.magnetization = std::move(magnetization);
         step.scsteps = std::move(scsteps);
         out.ionic_step = std::move(step);
