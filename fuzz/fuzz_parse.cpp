@@ -169,9 +169,10 @@ bool same_values(const std::vector<double>& a, const std::vector<double>& b) {
 // The row fast paths (read_floats: plain decimals and fixed-width fields parsed in
 // place) must give exactly what the general way gives, parse_floats_into(read_text()):
 // the same values, the same error, the same end. Two parsers walk the text in step,
-// one using each, and are compared at every <r> and <v>.
-void compare_row_paths(std::string_view text) {
-    Cursor fast(text), general(text);
+// one using each, and are compared at every <r> and <v>; once per SIMD kernel set
+// this CPU can run.
+void compare_row_paths(std::string_view text, const SimdKernels& kernels) {
+    Cursor fast(text, kernels), general(text);
     std::vector<double> a, b;
     for (;;) {
         std::string err_a, err_b;
@@ -240,7 +241,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         return 0;
     }
-    if (is_valid_utf8(bytes, size)) compare_row_paths(std::string_view(bytes, size));
+    if (is_valid_utf8(bytes, size)) {
+        for (const SimdKernels* k : {avx2_kernels(), &scalar_kernels()})
+            if (k) compare_row_paths(std::string_view(bytes, size), *k);
+    }
     for (unsigned mask = 0; mask < 8; ++mask) {
         ParseOptions o;
         o.parse_dos = mask & 1;

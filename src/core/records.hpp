@@ -156,6 +156,9 @@ struct Structure {
     double volume = 0.0;
     std::vector<V3> positions;
     std::vector<std::string> species;
+    // Selective-dynamics flags and MD velocities, one row per atom, where the structure has them.
+    std::optional<std::vector<std::array<bool, 3>>> selective;
+    std::optional<std::vector<V3>> velocities;
 };
 
 // --- k-points ---
@@ -232,6 +235,30 @@ struct Dielectric {
     NdArray imag;  // (rows, 6)
 };
 
+// --- dielectric tensors and phonons (linear response, finite differences) ---
+
+struct Dynmat {
+    NdArray hessian;                  // (D, D), D = 3 * natoms (or the free degrees of freedom)
+    std::vector<double> eigenvalues;  // (D,)
+    NdArray eigenvectors;             // (D, D), one eigenvector per row
+};
+
+struct Response {
+    std::vector<std::pair<std::string, M3>> dielectric_tensors;  // by name, first-seen order
+    std::optional<NdArray> born_charges;                         // (natoms, 3, 3)
+    std::optional<Dynmat> dynmat;
+};
+
+// --- KPOINTS_OPT: the bands of a second k-point set (VASP 6.3 and later) ---
+
+struct KpointsOpt {
+    NdArray kpointlist;  // (N, 3); (0, 3) when the file gives no list
+    std::vector<double> weights;
+    std::optional<EigenvalueBlock> eigenvalues;
+    std::optional<Projected> projected;
+    std::optional<Dos> dos;
+};
+
 struct CalculationOutput {
     std::optional<IonicStep> ionic_step;
     std::size_t ground_state_scsteps = 0;  // counted also without a structure
@@ -239,6 +266,8 @@ struct CalculationOutput {
     std::optional<Projected> projected;
     std::optional<Dos> dos;
     std::optional<Dielectric> dielectric;
+    Response response;
+    std::optional<KpointsOpt> kpoints_opt;
 };
 
 }  // namespace calcsift
