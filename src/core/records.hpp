@@ -57,18 +57,20 @@ struct IncarValue {
 };
 
 // Insertion-ordered map: a repeated name keeps its first position, takes the last value.
-// The index is an open-addressing table of positions in the entry list: no
-// allocation per entry (a run's parameters are some 300 of them).
+// The index is an open-addressing table of positions in the entry list, each
+// with its name's hash: no allocation per entry (a run's parameters are some 300
+// of them), and a probe reads an entry's name only when the hashes agree.
 class IncarMap {
 public:
     void insert(std::string name, IncarValue value) {
         if (2 * (entries_.size() + 1) > slots_.size()) grow(2 * (entries_.size() + 1));
-        std::size_t& slot = slots_[slot_of(name)];
-        if (slot != kEmpty) {
-            entries_[slot].second = std::move(value);
+        const std::size_t hash = hash_of(name);
+        Slot& slot = slots_[slot_of(name, hash)];
+        if (slot.entry != kEmpty) {
+            entries_[slot.entry].second = std::move(value);
             return;
         }
-        slot = entries_.size();
+        slot = {entries_.size(), hash};
         entries_.emplace_back(std::move(name), std::move(value));
     }
     const std::vector<std::pair<std::string, IncarValue>>& entries() const noexcept {
@@ -81,31 +83,45 @@ public:
     }
     const IncarValue* find(std::string_view name) const noexcept {
         if (slots_.empty()) return nullptr;
-        std::size_t slot = slots_[slot_of(name)];
-        return slot == kEmpty ? nullptr : &entries_[slot].second;
+        const Slot& slot = slots_[slot_of(name, hash_of(name))];
+        return slot.entry == kEmpty ? nullptr : &entries_[slot.entry].second;
     }
 
 private:
     static constexpr std::size_t kEmpty = static_cast<std::size_t>(-1);
+    struct Slot {
+        std::size_t entry = kEmpty;
+        std::size_t hash = 0;
+    };
 
+    static std::size_t hash_of(std::string_view name) noexcept {
+        return std::hash<std::string_view>{}(name);
+    }
     // The slot holding name, or the empty slot where it would go. The table is
     // a power of two in size and at most half full.
-    std::size_t slot_of(std::string_view name) const noexcept {
+    std::size_t slot_of(std::string_view name, std::size_t hash) const noexcept {
         const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = std::hash<std::string_view>{}(name) & mask;; i = (i + 1) & mask) {
-            std::size_t e = slots_[i];
-            if (e == kEmpty || entries_[e].first == name) return i;
+        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+            const Slot& s = slots_[i];
+            if (s.entry == kEmpty || (s.hash == hash && entries_[s.entry].first == name)) return i;
         }
     }
     void grow(std::size_t at_least) {
         std::size_t n = 16;
         while (n < at_least) n *= 2;
-        slots_.assign(n, kEmpty);
-        for (std::size_t e = 0; e < entries_.size(); ++e) slots_[slot_of(entries_[e].first)] = e;
+        std::vector<Slot> old(n);
+        old.swap(slots_);
+        const std::size_t mask = n - 1;
+        for (const Slot& s : old) {
+            if (s.entry == kEmpty) continue;
+            std::size_t i = s.hash & mask;
+            while (slots_[i].entry != kEmpty) i = (i + 1) & mask;
+            slots_[i] = s;
+        }
     }
 
     std::vector<std::pair<std::string, IncarValue>> entries_;
-    std::vector<std::size_t> slots_;
+    std::vector<Slot> slots_;
 };
 
 // <parameters>: every value VASP ran with, defaults included, separators flattened.
