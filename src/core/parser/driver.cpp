@@ -112,7 +112,7 @@ VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
         data.dos = std::move(dos);
     }
     data.dielectric = std::move(dielectric);
-    if (response.dynmat) check_dynmat_extent(*response.dynmat, data.atominfo.atoms.size(), data.initial_structure);
+    check_response_extents(response, data.atominfo.atoms.size(), data.initial_structure);
     data.response = std::move(response);
     data.kpoints_opt = std::move(kpoints_opt);
     return data;
