@@ -40,7 +40,8 @@ pytestmark = pytest.mark.skipif(not CLI, reason="calcsift executable not found (
 
 PROPERTIES = ["program", "version", "incar", "atoms", "atom_types", "kpoints", "initial_structure",
               "final_structure", "ionic_steps", "eigenvalues", "eigenvalue_shape", "projected", "efermi", "dos",
-              "dielectric", "converged", "selective_dynamics", "initial_velocities", "final_velocities",
+              "dielectric", "converged", "parameters", "electronic_steps", "converged_electronic", "converged_ionic",
+              "final_energy", "selective_dynamics", "initial_velocities", "final_velocities",
               "dielectric_tensors", "born_charges", "dynmat", "kpoints_opt"]
 
 
