@@ -162,7 +162,7 @@ VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
     data.dielectric = std::move(dielectric);
     data.parameters = std::move(parameters);
     data.progress = progress;
-    if (response.dynmat) check_dynmat_extent(*response.dynmat, data.atominfo.atoms.size(), data.initial_structure);
+    check_response_extents(response, data.atominfo.atoms.size(), data.initial_structure);
     data.response = std::move(response);
     data.kpoints_opt = std::move(kpoints_opt);
     return data;

@@ -76,7 +76,7 @@ NdArray parse_born_charges(Cursor& cur, std::size_t natoms) {
 
 // The extent D of the matrix is the length of the Hessian's first row; the
 // rest must agree with it. Whether D fits the atom count is checked once the
-// whole document is read (check_dynmat_extent), as selective dynamics may change it.
+// whole document is read (check_response_extents), as selective dynamics may change it.
 Dynmat parse_dynmat(Cursor& cur) {
     std::optional<Rows> hessian, eigenvectors;
     std::optional<std::vector<double>> eigenvalues;
@@ -140,8 +140,12 @@ void merge_response(Response& into, Response&& from) {
     if (from.dynmat) into.dynmat = std::move(from.dynmat);
 }
 
-void check_dynmat_extent(const Dynmat& d, std::size_t natoms, const Structure& initial) {
-    const std::size_t extent = d.eigenvalues.size();
+void check_response_extents(const Response& r, std::size_t natoms, const Structure& initial) {
+    // Checked while reading too, against the atoms known then (none when <atominfo> comes later).
+    if (r.born_charges && r.born_charges->shape[0] != natoms)
+        throw VasprunError::shape({natoms, 3, 3}, r.born_charges->shape);
+    if (!r.dynmat) return;
+    const std::size_t extent = r.dynmat->eigenvalues.size();
     if (extent == 3 * natoms) return;
     // Finite differences with selective dynamics (IBRION=5) displace only the
     // free Cartesian components: the matrix has one row per T flag.

@@ -77,9 +77,10 @@ Projected parse_projected(Cursor& cur, std::string_view element = "projected");
 bool parse_response_child(Cursor& cur, const Event& ev, std::size_t natoms, Response& out);
 // Later calculations replace what they carry: each tensor by name, the blocks whole.
 void merge_response(Response& into, Response&& from);
-// The dynamical matrix has 3 * natoms rows, or one per free degree of freedom
-// when selective dynamics fixes some; a Shape error otherwise.
-void check_dynmat_extent(const Dynmat& d, std::size_t natoms, const Structure& initial);
+// The extents that depend on the whole document: Born charges of one set per atom
+// of <atominfo>, a dynamical matrix of 3 * natoms rows, or of one per free degree
+// of freedom when selective dynamics fixes some; a Shape error otherwise.
+void check_response_extents(const Response& r, std::size_t natoms, const Structure& initial);
 
 // The KPOINTS_OPT blocks of a calculation: takes the child ev when it is one.
 bool parse_kpoints_opt_child(Cursor& cur, const Event& ev, const ParseOptions& options,
