@@ -18,6 +18,7 @@
 
 #include <sanitizer/allocator_interface.h>
 
+#include "core/derived.hpp"
 #include "core/error.hpp"
 #include "core/loader.hpp"
 #include "core/reader.hpp"
@@ -96,6 +97,16 @@ void check_result(const VasprunData& d, const ParseOptions& o) {
         check_text(name, "incar name");
         if (auto* s = std::get_if<std::string>(&value.value)) check_text(*s, "incar value");
     }
+    if (d.parameters) {
+        for (const auto& [name, value] : d.parameters->values.entries()) {
+            check_text(name, "parameter name");
+            if (auto* s = std::get_if<std::string>(&value.value)) check_text(*s, "parameter value");
+        }
+    }
+    check(d.progress.ionic_steps <= d.progress.calculations, "ionic steps of the calculations");
+    check(d.ionic_steps.size() <= d.progress.ionic_steps, "kept ionic steps");
+    check(final_energy(d).has_value() == !d.ionic_steps.empty(), "final energy exactly with steps");
+    if (converged_electronic(d) || converged_ionic(d)) check(d.progress.finished, "converged but unfinished");
     for (const auto& a : d.atominfo.atoms) check_text(a, "atom name");
     for (const auto& t : d.atominfo.atom_types) {
         check_text(t.element, "atom type element");
@@ -181,9 +192,10 @@ bool same_values(const std::vector<double>& a, const std::vector<double>& b) {
 // The row fast paths (read_floats: plain decimals and fixed-width fields parsed in
 // place) must give exactly what the general way gives, parse_floats_into(read_text()):
 // the same values, the same error, the same end. Two parsers walk the text in step,
-// one using each, and are compared at every <r> and <v>.
-void compare_row_paths(std::string_view text) {
-    Cursor fast(text), general(text);
+// one using each, and are compared at every <r> and <v>; once per SIMD kernel set
+// this CPU can run.
+void compare_row_paths(std::string_view text, const SimdKernels& kernels) {
+    Cursor fast(text, kernels), general(text);
     std::vector<double> a, b;
     for (;;) {
         std::string err_a, err_b;
@@ -252,7 +264,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         return 0;
     }
-    if (is_valid_utf8(bytes, size)) compare_row_paths(std::string_view(bytes, size));
+    if (is_valid_utf8(bytes, size)) {
+        for (const SimdKernels* k : {avx2_kernels(), &scalar_kernels()})
+            if (k) compare_row_paths(std::string_view(bytes, size), *k);
+    }
     for (unsigned mask = 0; mask < 8; ++mask) {
         ParseOptions o;
         o.parse_dos = mask & 1;

@@ -196,6 +196,16 @@ def documents():
         + "</modeling>\n",
         "unicode.xml": head(n, '<i type="string" name="NAME">\u00e9\u2003&#x1F600;&#65;</i>\n'
                             '<i type="logical" name="LONGS">\u017fTRUE</i>\n') + "</modeling>\n",
+        # Parameters of every item kind, VASP 5's repeated NELM, a DFPT calculation whose
+        # linear-response electronic steps follow its structure.
+        "parameters.xml": head(n).replace(
+            "</parameters>\n", '<separator name="ionic">\n<i type="int" name="IBRION">8</i>\n'
+            '<i type="int" name="NSW">1</i>\n<v type="int" name="KPOINT">-1 0 0 0</v>\n'
+            '<v type="logical" name="LATTICE_CONSTRAINTS">T F T</v>\n<v name="ROPT">-0.00025</v>\n'
+            '<v type="string" name="S">a b</v>\n<v name="E"/>\n</separator>\n'
+            '<separator name="response functions">\n<i type="int" name="NELM">1</i>\n</separator>\n'
+            "</parameters>\n", 1)
+        + calculation(n, -9.0, ("<scstep>\n" + energy(-20.0) + "</scstep>\n") * 2, scsteps=3) + "</modeling>\n",
         "stars.xml": head(n).replace("0.5 0.0 0.0", "******** nan -inf").replace("<i name=\"volume\">27.0",
                                                                                 "<i name=\"volume\">1.0D+00")
         + "</modeling>\n",

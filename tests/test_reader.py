@@ -63,8 +63,12 @@ def test_end_tag_name_whitespace_is_ignored(doc):
     assert [s["e_fr_energy"] for s in doc(make_doc(calc + calculation_xml(-2.0))).ionic_steps] == [-1.0, -2.0]
 
 
-def test_skip_element_eof(doc_error):
-    assert doc_error(DECL + "<modeling><parameters><x>text") == "Missing element <EOF while skipping <parameters>>"
+@pytest.mark.parametrize("body, skipped", [
+    ("<unknown><x>text", "unknown"),
+    ("<parameters><x>text", "x"),          # <parameters> is read: its unknown child is the one skipped
+])
+def test_skip_element_eof(doc_error, body, skipped):
+    assert doc_error(DECL + "<modeling>" + body) == f"Missing element <EOF while skipping <{skipped}>>"
 
 
 # --- fast_skip ---------------------------------------------------------------------------------------------

@@ -130,6 +130,11 @@ public:
     void str(std::string_view text) { put_string(w_, text); }
     void name(std::string_view text) { put_string(w_, text); }
     void floats(const double* v, std::size_t n) { put_doubles(w_, v, n); }
+    void rows(const V3* r, std::size_t n) {
+        w_.StartArray();
+        for (std::size_t i = 0; i < n; ++i) put_doubles(w_, r[i].data(), 3);
+        w_.EndArray();
+    }
     void array(std::span<const std::size_t> shape, const double* data) {
         // A zero-dimensional array is its one value, as NumPy's tolist() gives it.
         if (shape.empty()) put_double(w_, *data);

@@ -13,6 +13,8 @@
 //   name(text)                               a short text that recurs (a species): an
 //                                            output may share one object per distinct text
 //   floats(p, n)                             a list of the n floats at p
+//   rows(r, n)                               a list of the n rows of 3 floats at r (the
+//                                            bulk of a run: positions, forces, cells)
 //   array(shape, data)                       a dense row-major float64 array: a fresh
 //                                            C-contiguous copy in Python, nested lists in JSON
 //
@@ -76,6 +78,7 @@ concept LayoutOutput = requires(Out o, std::string_view s, double x, const doubl
     o.str(s);
     o.name(s);
     o.floats(p, n);
+    o.rows(static_cast<const V3*>(nullptr), n);
     o.array(shape, p);
 };
 
@@ -93,13 +96,6 @@ template <LayoutOutput Out>
 void array(Out& o, const std::vector<double>& v) {
     const std::size_t n = v.size();
     o.array(std::span<const std::size_t>(&n, 1), v.data());
-}
-
-template <LayoutOutput Out>
-void rows(Out& o, const V3* r, std::size_t n) {
-    o.begin_list(n);
-    for (std::size_t i = 0; i < n; ++i) o.floats(r[i].data(), 3);
-    o.end_list();
 }
 
 template <LayoutOutput Out>
@@ -131,7 +127,16 @@ void emit(Out& o, const IncarValue& v) {
             else if constexpr (std::is_same_v<T, double>) o.f64(x);
             else if constexpr (std::is_same_v<T, bool>) o.boolean(x);
             else if constexpr (std::is_same_v<T, std::string>) o.str(x);
-            else o.floats(x.data(), x.size());
+            else if constexpr (std::is_same_v<T, std::vector<double>>) o.floats(x.data(), x.size());
+            else {
+                // the int and bool lists of <parameters>
+                o.begin_list(x.size());
+                for (auto item : x) {
+                    if constexpr (std::is_same_v<T, std::vector<bool>>) o.boolean(item);
+                    else o.i64(item);
+                }
+                o.end_list();
+            }
         },
         v.value);
 }
@@ -144,6 +149,11 @@ void emit(Out& o, const IncarMap& incar) {
         emit(o, value);
     }
     o.end_dict();
+}
+
+template <LayoutOutput Out>
+void emit(Out& o, const Parameters& p) {
+    emit(o, p.values);
 }
 
 template <LayoutOutput Out>
@@ -197,11 +207,11 @@ template <LayoutOutput Out>
 void emit(Out& o, const Structure& s) {
     o.begin_dict();
     o.key("lattice"_key);
-    rows(o, s.lattice.data(), 3);
+    o.rows(s.lattice.data(), 3);
     o.key("volume"_key);
     o.f64(s.volume);
     o.key("positions"_key);
-    rows(o, s.positions.data(), s.positions.size());
+    o.rows(s.positions.data(), s.positions.size());
     o.key("species"_key);
     o.begin_list(s.species.size());
     for (const std::string& name : s.species) o.name(name);
@@ -222,9 +232,9 @@ void emit(Out& o, const IonicStep& step) {
     o.key("e_0_energy"_key);
     o.f64(step.energies.e_0_energy);
     o.key("forces"_key);
-    rows(o, step.forces.data(), step.forces.size());
+    o.rows(step.forces.data(), step.forces.size());
     o.key("stress"_key);
-    rows(o, step.stress.data(), 3);
+    o.rows(step.stress.data(), 3);
     if (step.magnetization) {
         const Rows& m = *step.magnetization;
         o.key("magnetization"_key);
@@ -295,6 +305,26 @@ void emit(Out& o, const Dielectric& d) {
     o.key("imag"_key);
     array(o, d.imag);
     o.end_dict();
+}
+
+// The electronic steps of each ionic step: (nsc, 3) arrays of e_fr_energy,
+// e_wo_entrp and e_0_energy.
+template <LayoutOutput Out>
+void electronic_steps(Out& o, const std::vector<IonicStep>& steps) {
+    static constexpr double kNone = 0.0;  // the data of a (0, 3) array
+    std::vector<double> flat;  // one buffer for all: every output copies an array at once
+    o.begin_list(steps.size());
+    for (const IonicStep& step : steps) {
+        flat.clear();
+        for (const StepEnergies& e : step.scsteps) {
+            flat.push_back(e.e_fr_energy);
+            flat.push_back(e.e_wo_entrp);
+            flat.push_back(e.e_0_energy);
+        }
+        const std::size_t shape[2] = {step.scsteps.size(), 3};
+        o.array(std::span<const std::size_t>(shape), flat.empty() ? &kNone : flat.data());
+    }
+    o.end_list();
 }
 
 // A list of records.

@@ -94,6 +94,24 @@ template <LayoutOutput Out>
 void converged(Out& o, const VasprunData& d) { o.boolean(calcsift::converged(d)); }
 
 template <LayoutOutput Out>
+void parameters(Out& o, const VasprunData& d) { emit(o, d.parameters); }
+
+template <LayoutOutput Out>
+void electronic_steps(Out& o, const VasprunData& d) { layout::electronic_steps(o, d.ionic_steps); }
+
+template <LayoutOutput Out>
+void converged_electronic(Out& o, const VasprunData& d) { o.boolean(calcsift::converged_electronic(d)); }
+
+template <LayoutOutput Out>
+void converged_ionic(Out& o, const VasprunData& d) { o.boolean(calcsift::converged_ionic(d)); }
+
+template <LayoutOutput Out>
+void final_energy(Out& o, const VasprunData& d) {
+    if (auto e = calcsift::final_energy(d)) o.f64(*e);
+    else o.none();
+}
+
+template <LayoutOutput Out>
 void trajectory(Out& o, const VasprunData& d) { emit(o, build_trajectory(d)); }
 
 }  // namespace property
@@ -123,6 +141,11 @@ inline constexpr Property<Out> properties[] = {
     {"dos", nullptr, Needs::dos, property::dos<Out>},
     {"dielectric", nullptr, Needs::always, property::dielectric<Out>},
     {"converged", nullptr, Needs::always, property::converged<Out>},
+    {"parameters", nullptr, Needs::always, property::parameters<Out>},
+    {"electronic_steps", nullptr, Needs::always, property::electronic_steps<Out>},
+    {"converged_electronic", nullptr, Needs::always, property::converged_electronic<Out>},
+    {"converged_ionic", nullptr, Needs::always, property::converged_ionic<Out>},
+    {"final_energy", nullptr, Needs::always, property::final_energy<Out>},
     {"trajectory", nullptr, Needs::always, property::trajectory<Out>},
 };
 

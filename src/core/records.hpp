@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <functional>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -49,34 +49,72 @@ struct Generator {
 };
 
 struct IncarValue {
-    // Alternatives in their fixed order: Int, Float, Bool, String, FloatList.
-    std::variant<std::int64_t, double, bool, std::string, std::vector<double>> value;
+    // Alternatives in their fixed order: Int, Float, Bool, String, FloatList, and
+    // IntList, BoolList (only <v> items of <parameters> have those).
+    std::variant<std::int64_t, double, bool, std::string, std::vector<double>,
+                 std::vector<std::int64_t>, std::vector<bool>>
+        value;
 };
 
 // Insertion-ordered map: a repeated name keeps its first position, takes the last value.
+// The index is an open-addressing table of positions in the entry list: no
+// allocation per entry (a run's parameters are some 300 of them).
 class IncarMap {
 public:
     void insert(std::string name, IncarValue value) {
-        auto it = index_.find(name);
-        if (it != index_.end()) {
-            entries_[it->second].second = std::move(value);
+        if (2 * (entries_.size() + 1) > slots_.size()) grow(2 * (entries_.size() + 1));
+        std::size_t& slot = slots_[slot_of(name)];
+        if (slot != kEmpty) {
+            entries_[slot].second = std::move(value);
             return;
         }
-        index_.emplace(name, entries_.size());
+        slot = entries_.size();
         entries_.emplace_back(std::move(name), std::move(value));
     }
     const std::vector<std::pair<std::string, IncarValue>>& entries() const noexcept {
         return entries_;
     }
     std::size_t size() const noexcept { return entries_.size(); }
-    const IncarValue* find(std::string_view name) const {
-        auto it = index_.find(std::string(name));
-        return it == index_.end() ? nullptr : &entries_[it->second].second;
+    void reserve(std::size_t n) {
+        entries_.reserve(n);
+        if (2 * n > slots_.size()) grow(2 * n);
+    }
+    const IncarValue* find(std::string_view name) const noexcept {
+        if (slots_.empty()) return nullptr;
+        std::size_t slot = slots_[slot_of(name)];
+        return slot == kEmpty ? nullptr : &entries_[slot].second;
     }
 
 private:
+    static constexpr std::size_t kEmpty = static_cast<std::size_t>(-1);
+
+    // The slot holding name, or the empty slot where it would go. The table is
+    // a power of two in size and at most half full.
+    std::size_t slot_of(std::string_view name) const noexcept {
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = std::hash<std::string_view>{}(name) & mask;; i = (i + 1) & mask) {
+            std::size_t e = slots_[i];
+            if (e == kEmpty || entries_[e].first == name) return i;
+        }
+    }
+    void grow(std::size_t at_least) {
+        std::size_t n = 16;
+        while (n < at_least) n *= 2;
+        slots_.assign(n, kEmpty);
+        for (std::size_t e = 0; e < entries_.size(); ++e) slots_[slot_of(entries_[e].first)] = e;
+    }
+
     std::vector<std::pair<std::string, IncarValue>> entries_;
-    std::unordered_map<std::string, std::size_t> index_;
+    std::vector<std::size_t> slots_;
+};
+
+// <parameters>: every value VASP ran with, defaults included, separators flattened.
+struct Parameters {
+    IncarMap values;
+    // VASP 5 writes NELM twice: the electronic loop's limit under "electronic
+    // convergence", then the GW loop's under "response functions", which takes
+    // the map's value. The first one is the electronic loop's.
+    std::optional<IncarValue> first_nelm;
 };
 
 // --- atom info ---
@@ -120,6 +158,8 @@ struct Kpoints {
 
 // --- calculations ---
 
+// A calculation's energies (a missing or unreadable value is 0.0), or an
+// electronic step's (NaN there).
 struct StepEnergies {
     double e_fr_energy = 0.0;
     double e_wo_entrp = 0.0;
@@ -134,6 +174,8 @@ struct IonicStep {
     M3 stress{};             // zeros when the step has none
     bool has_stress = false;
     std::optional<Rows> magnetization;
+    // The ground-state electronic steps: the <scstep>s before the structure. Those
+    // after it are the linear-response loops of DFPT runs, not steps of this loop.
     std::vector<StepEnergies> scsteps;
 };
 
@@ -178,6 +220,7 @@ struct Dielectric {
 
 struct CalculationOutput {
     std::optional<IonicStep> ionic_step;
+    std::size_t ground_state_scsteps = 0;  // counted also without a structure
     std::optional<EigenvalueBlock> eigenvalues;
     std::optional<Projected> projected;
     std::optional<Dos> dos;

@@ -17,6 +17,9 @@ _FloatArray = NDArray[numpy.float64]
 #: The Python value of one INCAR parameter.
 _IncarValue = Union[int, float, bool, str, List[float]]
 
+#: The Python value of one item of <parameters>: the INCAR's types, and lists for its <v> items.
+_ParameterValue = Union[int, float, bool, str, List[float], List[int], List[bool]]
+
 @type_check_only
 class AtomTypeDict(TypedDict):
     element: str
@@ -191,5 +194,15 @@ class Vasprun:
     def dielectric(self) -> Optional[DielectricDict]: ...
     @property
     def converged(self) -> bool: ...
+    @property
+    def parameters(self) -> Optional[Dict[str, _ParameterValue]]: ...
+    @property
+    def electronic_steps(self) -> List[_FloatArray]: ...  # one (nsc, 3) array per ionic step
+    @property
+    def converged_electronic(self) -> bool: ...
+    @property
+    def converged_ionic(self) -> bool: ...
+    @property
+    def final_energy(self) -> Optional[float]: ...
     @property
     def trajectory(self) -> TrajectoryDict: ...

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "../core/loader.hpp"
+#include "../core/simd.hpp"
 #include "convert.hpp"
 #include "interop.hpp"
 
@@ -280,6 +281,11 @@ PyMODINIT_FUNC PyInit_calcsift() {
     Py_INCREF(type);
     if (PyModule_AddObject(module, "Vasprun", type) < 0) {
         Py_DECREF(type);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    // The reader's SIMD kernel set ("avx2" or "scalar"), for tests of the CALCSIFT_SIMD switch.
+    if (PyModule_AddStringConstant(module, "_simd_kernels", calcsift::simd_kernels().name) < 0) {
         Py_DECREF(module);
         return nullptr;
     }

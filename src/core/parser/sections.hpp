@@ -15,10 +15,11 @@
 
 namespace calcsift {
 
-// generator and INCAR
+// generator, INCAR and parameters
 Generator parse_generator(Cursor& cur);
 IncarMap parse_incar(Cursor& cur);
 IncarValue parse_incar_value(std::string_view text, std::string_view type);
+Parameters parse_parameters(Cursor& cur);
 
 // atom info
 AtomInfo parse_atominfo(Cursor& cur);
@@ -46,7 +47,9 @@ CalculationOutput parse_calculation(Cursor& cur,
                                     const std::vector<std::string>& atom_names,
                                     const ParseOptions& options);
 StepEnergies parse_scstep(Cursor& cur);
-StepEnergies parse_energy_fields(Cursor& cur);
+// The e_fr_energy, e_wo_entrp and e_0_energy of an <energy>; missing or
+// unreadable ones take the value missing.
+StepEnergies parse_energy_fields(Cursor& cur, double missing);
 
 // density of states
 Dos parse_dos(Cursor& cur);
@@ -66,17 +69,18 @@ DielectricComponent parse_component(Cursor& cur, std::string_view tag);
 
 // The event loop of one level: calls on_start(event) for each start tag of a
 // child; a child it does not take (returns false) is consumed whole. Ends at the
-// end tag named end_name or at end of input; other events are ignored.
+// end tag named end_name (returns true) or at end of input (returns false);
+// other events are ignored.
 template <typename OnStart>
-void for_each_child(Cursor& cur, std::string_view end_name, OnStart&& on_start) {
+bool for_each_child(Cursor& cur, std::string_view end_name, OnStart&& on_start) {
     for (;;) {
         Event ev = cur.next();
         if (ev.kind == EventKind::Start) {
             if (!on_start(ev)) cur.skip_element(ev.name);
         } else if (ev.kind == EventKind::End) {
-            if (ev.name == end_name) return;
+            if (ev.name == end_name) return true;
         } else if (ev.kind == EventKind::Eof) {
-            return;
+            return false;
         }
     }
 }
