@@ -23,11 +23,31 @@ void expect_rows(const Rows& r, std::size_t rows, std::size_t cols) {
     if (got[0] != rows || got[1] != cols) throw VasprunError::shape({rows, cols}, got);
 }
 
-// Rows already checked to be (rows, cols), as a dense block (checked against the
-// text length like every dense block).
-NdArray to_block(const Rows& r, std::size_t rows, std::size_t cols, const Cursor& cur) {
-    NdArray a = zeros({rows, cols}, cur);
-    std::copy(r.values.begin(), r.values.end(), a.data.begin());
+// The rows of a <varray> of a Hessian's size (3N rows of 3N values) into one
+// buffer: after the first row, room for the rest of the element at its density,
+// so that the buffer is not copied as it grows. Never more room than the text
+// left can fill (a value takes two bytes at least).
+Rows read_matrix(Cursor& cur) {
+    Rows rows;
+    const Cursor::Mark start = cur.mark();
+    for_each_named(cur, "varray", "v", [&] {
+        cur.read_floats(rows.values);
+        rows.end_row();
+        if (rows.count() != 1) return;
+        if (auto rest = cur.rest_like(start, "varray")) {
+            rest->reserve(rows.values, rows.values.size(), 2, /*map_pages=*/true);
+            rest->reserve(rows.offsets, 1, 8);
+        }
+    });
+    return rows;
+}
+
+// Rows already checked to be (rows, cols), as a dense block. Its values were
+// read from the text, so it is no larger than the text allows.
+NdArray to_block(Rows&& r, std::size_t rows, std::size_t cols) {
+    NdArray a;
+    a.shape = {rows, cols};
+    a.data = std::move(r.values);
     return a;
 }
 
@@ -83,9 +103,9 @@ Dynmat parse_dynmat(Cursor& cur) {
     for_each_child(cur, "dynmat", [&](const Event& ev) {
         auto name = attr_str(ev, "name");
         if (ev.name == "varray" && name && *name == "hessian") {
-            hessian = parse_varray_floats(cur);
+            hessian = read_matrix(cur);
         } else if (ev.name == "varray" && name && *name == "eigenvectors") {
-            eigenvectors = parse_varray_floats(cur);
+            eigenvectors = read_matrix(cur);
         } else if (ev.name == "v" && name && *name == "eigenvalues") {
             eigenvalues.emplace();
             cur.read_floats(*eigenvalues);
@@ -106,9 +126,9 @@ Dynmat parse_dynmat(Cursor& cur) {
     if (!eigenvectors) throw VasprunError::missing_element("varray[eigenvectors]");
     expect_rows(*eigenvectors, d, d);
     Dynmat m;
-    m.hessian = to_block(*hessian, d, d, cur);
+    m.hessian = to_block(std::move(*hessian), d, d);
     m.eigenvalues = std::move(*eigenvalues);
-    m.eigenvectors = to_block(*eigenvectors, d, d, cur);
+    m.eigenvectors = to_block(std::move(*eigenvectors), d, d);
     return m;
 }
 
