@@ -87,6 +87,35 @@ void check_text(const std::string& s, const char* what) {
 void check_structure(const Structure& s) {
     check(s.species.size() == s.positions.size(), "species per position");
     for (const auto& name : s.species) check_text(name, "species text");
+    check(!s.selective || s.selective->size() == s.positions.size(), "selective flags per atom");
+    check(!s.velocities || s.velocities->size() == s.positions.size(), "velocities per atom");
+}
+
+void check_kpoints_opt(const KpointsOpt& k, const ParseOptions& o) {
+    check_array(k.kpointlist, 2, "kpoints_opt kpointlist");
+    check(k.kpointlist.shape[1] == 3, "kpoints_opt kpointlist columns");
+    check(o.parse_eigen || !k.eigenvalues, "kpoints_opt eigenvalues kept although switched off");
+    check(o.parse_projected || !k.projected, "kpoints_opt projected kept although switched off");
+    check(o.parse_dos || !k.dos, "kpoints_opt dos kept although switched off");
+    if (k.eigenvalues) check_array(k.eigenvalues->data, 4, "kpoints_opt eigenvalues");
+    if (k.projected) check_array(k.projected->data, 5, "kpoints_opt projected");
+    if (k.dos) check_array(k.dos->total.densities, 2, "kpoints_opt dos");
+}
+
+void check_response(const Response& r, const VasprunData& d) {
+    for (const auto& [name, m] : r.dielectric_tensors) check_text(name, "dielectric tensor name");
+    if (r.born_charges) {
+        check_array(*r.born_charges, 3, "born charges");
+        check(r.born_charges->shape[0] == d.atominfo.atoms.size(), "born charges per atom");
+    }
+    if (r.dynmat) {
+        const std::size_t n = r.dynmat->eigenvalues.size();
+        check_array(r.dynmat->hessian, 2, "hessian");
+        check_array(r.dynmat->eigenvectors, 2, "eigenvectors");
+        check(r.dynmat->hessian.shape == std::vector<std::size_t>{n, n} &&
+                  r.dynmat->eigenvectors.shape == r.dynmat->hessian.shape,
+              "dynmat extents");
+    }
 }
 
 void check_result(const VasprunData& d, const ParseOptions& o) {
@@ -171,6 +200,8 @@ void check_result(const VasprunData& d, const ParseOptions& o) {
             for (const auto& s : p.orbitals) check_text(s, "partial orbital");
         }
     }
+    check_response(d.response, d);
+    if (d.kpoints_opt) check_kpoints_opt(*d.kpoints_opt, o);
     if (d.dielectric) {
         check_array(d.dielectric->real, 2, "dielectric real");
         check_array(d.dielectric->imag, 2, "dielectric imag");

@@ -127,6 +127,42 @@ def dielectric(n=3, real=True):
     return "<dielectricfunction>\n" + part("imag") + (part("real") if real else "") + "</dielectricfunction>\n"
 
 
+def structure_extras(natoms):
+    """Selective-dynamics flags and velocities, as VASP writes them into the initial and final structures."""
+    flags = "".join(f'<v type="logical" > {"T" if i % 2 else "F"} T F </v>\n' for i in range(natoms))
+    return (f'<varray name="selective" type="logical" >\n{flags}</varray>\n'
+            + varray("velocities", [(0.001 * i, -0.002, 0.0) for i in range(natoms)]))
+
+
+def response(natoms):
+    """Dielectric tensors, Born charges and the dynamical matrix of a linear-response run."""
+    d = 3 * natoms
+    born = "".join("<set>\n" + rows("v", [(1.0 + i, 0.0, 0.1), (0.0, 1.0, 0.0), (0.1, 0.0, 1.0)]) + "</set>\n"
+                   for i in range(natoms))
+    hessian = [tuple(-0.5 if i == j else 0.01 * (i + j) for j in range(d)) for i in range(d)]
+    return (varray("epsilon_rpa", [(13.6, 0.0, 0.0), (0.0, 13.6, 0.0), (0.0, 0.0, 13.6)])
+            + varray("epsilon", [(13.0, 0.0, 0.0), (0.0, 13.0, 0.0), (0.0, 0.0, 13.0)])
+            + f'<array name="born_charges" >\n<dimension dim="1">ion</dimension>\n{born}</array>\n'
+            + '<dynmat>\n' + varray("hessian", hessian)
+            + '<v name="eigenvalues">' + " ".join(f"{-0.1 * i:.8E}" for i in range(d)) + "</v>\n"
+            + varray("eigenvectors", hessian)
+            + '<array name="force_constants" >\n<set>\n<set comment="ionprim 1">\n<set comment="ion 1">\n'
+            + rows("r", [(1.0, 0.0, 0.0)] * 3) + "</set>\n</set>\n</set>\n</array>\n</dynmat>\n"
+            + varray("epsilon_ion", [(0.0, 0.0, 0.0)] * 3))
+
+
+def kpoints_opt(natoms):
+    """The KPOINTS_OPT blocks of VASP 6.3+: energies alone in the eigenvalues, a projected and a DOS block."""
+    opt_dos = dos(1, natoms, 3, False).replace("<dos>", '<dos comment="kpoints_opt">', 1)
+    opt_eigen = eigenvalues(1, 2, 3).replace("<field>occ</field>\n", "")
+    opt_eigen = opt_eigen.replace(" 1.0</r>", "</r>").replace(" 0.0</r>", "</r>")
+    return (opt_dos + '<eigenvalues_kpoints_opt comment="kpoints_opt">\n<kpoints>\n'
+            + varray("kpointlist", [(0.0, 0.0, 0.0), (0.25, 0.0, 0.0)]) + varray("weights", [(0.5,), (0.5,)])
+            + "</kpoints>\n" + opt_eigen + "</eigenvalues_kpoints_opt>\n"
+            + projected(1, 2, 3, natoms).split("<projected>", 1)[1].join(["<projected_kpoints_opt>", ""])
+            .replace("</projected>", "</projected_kpoints_opt>"))
+
+
 def calculation(natoms, e, body="", scsteps=2):
     sc = "".join(f"<scstep>\n<time name=\"total\">1.0 1.0</time>\n{energy(e + 1.0 / (k + 1))}</scstep>\n"
                  for k in range(scsteps))
@@ -206,6 +242,13 @@ def documents():
             '<separator name="response functions">\n<i type="int" name="NELM">1</i>\n</separator>\n'
             "</parameters>\n", 1)
         + calculation(n, -9.0, ("<scstep>\n" + energy(-20.0) + "</scstep>\n") * 2, scsteps=3) + "</modeling>\n",
+        "response.xml": head(n) + calculation(n, -9.0, response(n)) + "</modeling>\n",
+        "response-cut.xml": head(n) + calculation(n, -9.0, response(n)[:-600]),
+        "kpoints-opt.xml": head(n) + calculation(n, -9.0, kpoints_opt(n) + dos(1, n, 3) + eigenvalues(1, 1, 3))
+        + structure(n, ' name="finalpos"') + "</modeling>\n",
+        "md.xml": head(n).replace("</structure>", structure_extras(n) + "</structure>")
+        + calculation(n, -9.0) + structure(n, ' name="finalpos"').replace("</structure>", structure_extras(n)
+                                                                          + "</structure>") + "</modeling>\n",
         "stars.xml": head(n).replace("0.5 0.0 0.0", "******** nan -inf").replace("<i name=\"volume\">27.0",
                                                                                 "<i name=\"volume\">1.0D+00")
         + "</modeling>\n",

@@ -41,7 +41,8 @@ pytestmark = pytest.mark.skipif(not CLI, reason="calcsift executable not found (
 PROPERTIES = ["program", "version", "incar", "atoms", "atom_types", "kpoints", "initial_structure",
               "final_structure", "ionic_steps", "eigenvalues", "eigenvalue_shape", "projected", "efermi", "dos",
               "dielectric", "converged", "parameters", "electronic_steps", "converged_electronic", "converged_ionic",
-              "final_energy", "trajectory"]
+              "final_energy", "selective_dynamics", "initial_velocities", "final_velocities",
+              "dielectric_tensors", "born_charges", "dynmat", "kpoints_opt", "trajectory"]
 
 
 def run(*args):
@@ -52,7 +53,7 @@ def assert_same(got, want, where="$"):
     """``got`` (read back from JSON) equals ``want`` (a Python property) exactly: same types, same
     key order, floats bit for bit (NaN equal to NaN, -0.0 unequal to 0.0)."""
     if isinstance(want, np.ndarray):
-        assert want.dtype == np.float64, where
+        assert want.dtype in (np.float64, np.bool_), where
         want = want.tolist()
     if isinstance(want, tuple):
         want = list(want)

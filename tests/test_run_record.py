@@ -112,7 +112,7 @@ def test_corpus_file(path):
 
 @needs_corpus
 def test_dfpt_linear_response_loops_are_not_electronic_steps():
-    """real-14: 7 ground-state steps, then 55 of the linear-response loops after the structure."""
+    """real-14: 7 ground-state steps, then 48 of the linear-response loops after the structure."""
     v = calcsift.Vasprun(str(CORPUS / "real-14.xml.gz"))
     (steps,) = v.electronic_steps
     assert steps.shape == (7, 3) and v.parameters["NELM"] == 7

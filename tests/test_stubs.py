@@ -60,6 +60,11 @@ if projected is not None:
 dielectric = run.dielectric
 if dielectric is not None:
     imag: NDArray[np.float64] = dielectric["imag"]
+flags: Optional[NDArray[np.bool_]] = run.selective_dynamics
+tensors: Optional[Dict[str, NDArray[np.float64]]] = run.dielectric_tensors
+kpoints_opt = run.kpoints_opt
+if kpoints_opt is not None:
+    bands: NDArray[np.float64] = kpoints_opt.get("eigenvalues", kpoints_opt["kpointlist"])
 trajectory = run.trajectory
 positions: NDArray[np.float64] = trajectory["positions"]
 magnetization_array: Optional[NDArray[np.float64]] = trajectory.get("magnetization")
@@ -71,6 +76,7 @@ calcsift.to_ase("vasprun.xml", 1.5)  # error
 calcsift.to_pymatgen("vasprun.xml", 1)  # error
 trajectory["energy"]  # error
 bad_efermi: float = run.efermi  # error
+run.dynmat["hessian"]  # error
 run.converged = False  # error
 calcsift.Vasprun(b"vasprun.xml")  # error
 calcsift.Vasprun("vasprun.xml", parse_dos=1.5)  # error

@@ -288,7 +288,7 @@ Arrays are nested lists, tuples are lists, absent blocks are null.
 
 The dos, eigenvalues and projected blocks are opt-in: without --dos, --eigen and
 --projected they are not parsed and are written as null (efermi too, as it comes
-from the DOS).
+from the DOS); the same flags gate the parts of kpoints_opt.
 
 Floats are written in the shortest form that reads back as the same double, and
 always as floats (1.0, not 1). NaN and infinities are written as the bare tokens

@@ -57,18 +57,14 @@ std::size_t Cursor::find_ahead(std::string_view needle) const noexcept {
 }
 
 std::size_t Cursor::text_left(std::string_view name) const noexcept {
-    char buf[64];
-    std::string_view needle;
-    if (name.size() + 3 <= sizeof buf) {
-        buf[0] = '<';
-        buf[1] = '/';
-        std::memcpy(buf + 2, name.data(), name.size());
-        buf[name.size() + 2] = '>';
-        needle = std::string_view(buf, name.size() + 3);
-    } else {
-        return doc_.size() - offset();  // no element of ours has so long a name
-    }
-    return find_ahead(needle) - offset();
+    // No element this is asked about has a long name; for one, the rest of the document is the bound.
+    char needle[64];
+    if (name.size() + 3 > sizeof needle) return doc_.size() - offset();
+    needle[0] = '<';
+    needle[1] = '/';
+    std::memcpy(needle + 2, name.data(), name.size());
+    needle[name.size() + 2] = '>';
+    return find_ahead(std::string_view(needle, name.size() + 3)) - offset();
 }
 
 std::optional<Cursor::Rest> Cursor::rest_like(Mark since, std::string_view name) const noexcept {

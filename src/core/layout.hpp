@@ -17,6 +17,7 @@
 //                                            bulk of a run: positions, forces, cells)
 //   array(shape, data)                       a dense row-major float64 array: a fresh
 //                                            C-contiguous copy in Python, nested lists in JSON
+//   bool_array(shape, data)                  the same for bools (selective-dynamics flags)
 //
 // Keys that are part of the layout are compile-time constants ("lattice"_key), so
 // that an output can make its object for each once (the Python output interns it).
@@ -61,7 +62,7 @@ constexpr Key<K> operator""_key() {
 
 template <class Out>
 concept LayoutOutput = requires(Out o, std::string_view s, double x, const double* p, std::size_t n,
-                                std::span<const std::size_t> shape) {
+                                std::span<const std::size_t> shape, const bool* b) {
     o.begin_dict();
     o.end_dict();
     o.key("k"_key);
@@ -80,6 +81,7 @@ concept LayoutOutput = requires(Out o, std::string_view s, double x, const doubl
     o.floats(p, n);
     o.rows(static_cast<const V3*>(nullptr), n);
     o.array(shape, p);
+    o.bool_array(shape, b);
 };
 
 // --- pieces shared by several records ---
@@ -325,6 +327,78 @@ void electronic_steps(Out& o, const std::vector<IonicStep>& steps) {
         o.array(std::span<const std::size_t>(shape), flat.empty() ? &kNone : flat.data());
     }
     o.end_list();
+}
+
+// Rows of three per atom as an (n, 3) array.
+template <LayoutOutput Out>
+void array(Out& o, const std::vector<V3>& rows) {
+    static_assert(sizeof(V3) == 3 * sizeof(double));
+    static constexpr double kNone = 0.0;
+    const std::size_t shape[2] = {rows.size(), 3};
+    o.array(std::span<const std::size_t>(shape), rows.empty() ? &kNone : rows[0].data());
+}
+
+template <LayoutOutput Out>
+void array(Out& o, const M3& m) {
+    static_assert(sizeof(M3) == 9 * sizeof(double));
+    const std::size_t shape[2] = {3, 3};
+    o.array(std::span<const std::size_t>(shape), m[0].data());
+}
+
+// Selective-dynamics flags as an (n, 3) bool array.
+template <LayoutOutput Out>
+void flags(Out& o, const std::vector<std::array<bool, 3>>& flags) {
+    static_assert(sizeof(std::array<bool, 3>) == 3);
+    static constexpr bool kNone = false;
+    const std::size_t shape[2] = {flags.size(), 3};
+    o.bool_array(std::span<const std::size_t>(shape), flags.empty() ? &kNone : flags[0].data());
+}
+
+// The dielectric tensors by name, each (3, 3); none without any.
+template <LayoutOutput Out>
+void dielectric_tensors(Out& o, const std::vector<std::pair<std::string, M3>>& tensors) {
+    if (tensors.empty()) return o.none();
+    o.begin_dict();
+    for (const auto& [name, m] : tensors) {
+        o.key(std::string_view(name));
+        array(o, m);
+    }
+    o.end_dict();
+}
+
+template <LayoutOutput Out>
+void emit(Out& o, const Dynmat& d) {
+    o.begin_dict();
+    o.key("hessian"_key);
+    array(o, d.hessian);
+    o.key("eigenvalues"_key);
+    array(o, d.eigenvalues);
+    o.key("eigenvectors"_key);
+    array(o, d.eigenvectors);
+    o.end_dict();
+}
+
+// The parts of KPOINTS_OPT in the layouts of their main counterparts.
+template <LayoutOutput Out>
+void emit(Out& o, const KpointsOpt& k) {
+    o.begin_dict();
+    o.key("kpointlist"_key);
+    array(o, k.kpointlist);
+    o.key("weights"_key);
+    array(o, k.weights);
+    if (k.eigenvalues) {
+        o.key("eigenvalues"_key);
+        array(o, k.eigenvalues->data);
+    }
+    if (k.projected) {
+        o.key("projected"_key);
+        emit(o, *k.projected);
+    }
+    if (k.dos) {
+        o.key("dos"_key);
+        emit(o, *k.dos);
+    }
+    o.end_dict();
 }
 
 // A list of records.

@@ -112,6 +112,41 @@ void final_energy(Out& o, const VasprunData& d) {
 }
 
 template <LayoutOutput Out>
+void selective_dynamics(Out& o, const VasprunData& d) {
+    if (d.initial_structure.selective) flags(o, *d.initial_structure.selective);
+    else o.none();
+}
+
+template <LayoutOutput Out>
+void initial_velocities(Out& o, const VasprunData& d) {
+    if (d.initial_structure.velocities) array(o, *d.initial_structure.velocities);
+    else o.none();
+}
+
+template <LayoutOutput Out>
+void final_velocities(Out& o, const VasprunData& d) {
+    if (d.final_structure.velocities) array(o, *d.final_structure.velocities);
+    else o.none();
+}
+
+template <LayoutOutput Out>
+void dielectric_tensors(Out& o, const VasprunData& d) {
+    layout::dielectric_tensors(o, d.response.dielectric_tensors);
+}
+
+template <LayoutOutput Out>
+void born_charges(Out& o, const VasprunData& d) {
+    if (d.response.born_charges) array(o, *d.response.born_charges);
+    else o.none();
+}
+
+template <LayoutOutput Out>
+void dynmat(Out& o, const VasprunData& d) { emit(o, d.response.dynmat); }
+
+template <LayoutOutput Out>
+void kpoints_opt(Out& o, const VasprunData& d) { emit(o, d.kpoints_opt); }
+
+template <LayoutOutput Out>
 void trajectory(Out& o, const VasprunData& d) { emit(o, build_trajectory(d)); }
 
 }  // namespace property
@@ -146,6 +181,14 @@ inline constexpr Property<Out> properties[] = {
     {"converged_electronic", nullptr, Needs::always, property::converged_electronic<Out>},
     {"converged_ionic", nullptr, Needs::always, property::converged_ionic<Out>},
     {"final_energy", nullptr, Needs::always, property::final_energy<Out>},
+    {"selective_dynamics", nullptr, Needs::always, property::selective_dynamics<Out>},
+    {"initial_velocities", nullptr, Needs::always, property::initial_velocities<Out>},
+    {"final_velocities", nullptr, Needs::always, property::final_velocities<Out>},
+    {"dielectric_tensors", nullptr, Needs::always, property::dielectric_tensors<Out>},
+    {"born_charges", nullptr, Needs::always, property::born_charges<Out>},
+    {"dynmat", nullptr, Needs::always, property::dynmat<Out>},
+    // Each part of kpoints_opt is parsed under its main counterpart's option.
+    {"kpoints_opt", nullptr, Needs::always, property::kpoints_opt<Out>},
     {"trajectory", nullptr, Needs::always, property::trajectory<Out>},
 };
 

@@ -71,6 +71,9 @@ private:
 constexpr std::size_t kPiece = std::size_t{1} << 20;
 
 Buffer read_plain(const std::string& path, AsciiPrefix* ascii = nullptr) {
+    // The operating system would take the name up to the NUL: another file.
+    if (path.find('\0') != std::string::npos)
+        throw VasprunError::io("file name contained an unexpected NUL byte");
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) throw VasprunError::io_errno(errno);
     struct stat st;
@@ -296,21 +299,6 @@ Buffer read_file_bytes(const std::string& path) {
     return decoded;  // the compressed bytes go with `raw`
 }
 
-std::string rewrite_xml_declaration(std::string_view text) {
-    const std::size_t end = text.find("?>");
-    if (end == std::string_view::npos) return std::string(text);
-    std::string head(text.substr(0, end + 2));
-    for (std::string_view from : {kUpperName, kLowerName}) {
-        std::size_t pos = 0;
-        while ((pos = head.find(from, pos)) != std::string::npos) {
-            head.replace(pos, from.size(), kUtf8Name);
-            pos += kUtf8Name.size();
-        }
-    }
-    head.append(text.substr(end + 2));
-    return head;
-}
-
 void rewrite_xml_declaration_in_place(Buffer& text) {
     const std::string_view v = text.view();
     const std::size_t end = v.find("?>");
@@ -357,11 +345,10 @@ Buffer make_text(Buffer raw, std::size_t ascii_prefix) {
     if (is_valid_utf8(p + known, n - known)) {
         text = std::move(raw);  // the common case: no decoding, no copy
     } else if (n >= 3 && u[0] == 0xEF && u[1] == 0xBB && u[2] == 0xBF) {
-        // UTF-8 after its byte-order mark. The mark is valid UTF-8 on its own, so
-        // this can only fail here; kept so the selection stays as stated.
-        if (!is_valid_utf8(p + 3, n - 3)) decode_failure();
-        text = std::move(raw);
-        text.set_start(3);
+        // A UTF-8 byte-order mark before text that is not UTF-8 (the mark itself
+        // is, so the rest is not): the file says UTF-8 and is not, and guessing
+        // windows-1252 for it would be wrong.
+        decode_failure();
     } else if (n >= 2 && ((u[0] == 0xFF && u[1] == 0xFE) || (u[0] == 0xFE && u[1] == 0xFF))) {
         const bool big_endian = u[0] == 0xFE;
         std::size_t out_size = 0;

@@ -57,18 +57,20 @@ struct IncarValue {
 };
 
 // Insertion-ordered map: a repeated name keeps its first position, takes the last value.
-// The index is an open-addressing table of positions in the entry list: no
-// allocation per entry (a run's parameters are some 300 of them).
+// The index is an open-addressing table of positions in the entry list, each
+// with its name's hash: no allocation per entry (a run's parameters are some 300
+// of them), and a probe reads an entry's name only when the hashes agree.
 class IncarMap {
 public:
     void insert(std::string name, IncarValue value) {
         if (2 * (entries_.size() + 1) > slots_.size()) grow(2 * (entries_.size() + 1));
-        std::size_t& slot = slots_[slot_of(name)];
-        if (slot != kEmpty) {
-            entries_[slot].second = std::move(value);
+        const std::size_t hash = hash_of(name);
+        Slot& slot = slots_[slot_of(name, hash)];
+        if (slot.entry != kEmpty) {
+            entries_[slot.entry].second = std::move(value);
             return;
         }
-        slot = entries_.size();
+        slot = {entries_.size(), hash};
         entries_.emplace_back(std::move(name), std::move(value));
     }
     const std::vector<std::pair<std::string, IncarValue>>& entries() const noexcept {
@@ -81,31 +83,45 @@ public:
     }
     const IncarValue* find(std::string_view name) const noexcept {
         if (slots_.empty()) return nullptr;
-        std::size_t slot = slots_[slot_of(name)];
-        return slot == kEmpty ? nullptr : &entries_[slot].second;
+        const Slot& slot = slots_[slot_of(name, hash_of(name))];
+        return slot.entry == kEmpty ? nullptr : &entries_[slot.entry].second;
     }
 
 private:
     static constexpr std::size_t kEmpty = static_cast<std::size_t>(-1);
+    struct Slot {
+        std::size_t entry = kEmpty;
+        std::size_t hash = 0;
+    };
 
+    static std::size_t hash_of(std::string_view name) noexcept {
+        return std::hash<std::string_view>{}(name);
+    }
     // The slot holding name, or the empty slot where it would go. The table is
     // a power of two in size and at most half full.
-    std::size_t slot_of(std::string_view name) const noexcept {
+    std::size_t slot_of(std::string_view name, std::size_t hash) const noexcept {
         const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = std::hash<std::string_view>{}(name) & mask;; i = (i + 1) & mask) {
-            std::size_t e = slots_[i];
-            if (e == kEmpty || entries_[e].first == name) return i;
+        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+            const Slot& s = slots_[i];
+            if (s.entry == kEmpty || (s.hash == hash && entries_[s.entry].first == name)) return i;
         }
     }
     void grow(std::size_t at_least) {
         std::size_t n = 16;
         while (n < at_least) n *= 2;
-        slots_.assign(n, kEmpty);
-        for (std::size_t e = 0; e < entries_.size(); ++e) slots_[slot_of(entries_[e].first)] = e;
+        std::vector<Slot> old(n);
+        old.swap(slots_);
+        const std::size_t mask = n - 1;
+        for (const Slot& s : old) {
+            if (s.entry == kEmpty) continue;
+            std::size_t i = s.hash & mask;
+            while (slots_[i].entry != kEmpty) i = (i + 1) & mask;
+            slots_[i] = s;
+        }
     }
 
     std::vector<std::pair<std::string, IncarValue>> entries_;
-    std::vector<std::size_t> slots_;
+    std::vector<Slot> slots_;
 };
 
 // <parameters>: every value VASP ran with, defaults included, separators flattened.
@@ -140,6 +156,9 @@ struct Structure {
     double volume = 0.0;
     std::vector<V3> positions;
     std::vector<std::string> species;
+    // Selective-dynamics flags and MD velocities, one row per atom, where the structure has them.
+    std::optional<std::vector<std::array<bool, 3>>> selective;
+    std::optional<std::vector<V3>> velocities;
 };
 
 // --- k-points ---
@@ -218,6 +237,30 @@ struct Dielectric {
     NdArray imag;  // (rows, 6)
 };
 
+// --- dielectric tensors and phonons (linear response, finite differences) ---
+
+struct Dynmat {
+    NdArray hessian;                  // (D, D), D = 3 * natoms (or the free degrees of freedom)
+    std::vector<double> eigenvalues;  // (D,)
+    NdArray eigenvectors;             // (D, D), one eigenvector per row
+};
+
+struct Response {
+    std::vector<std::pair<std::string, M3>> dielectric_tensors;  // by name, first-seen order
+    std::optional<NdArray> born_charges;                         // (natoms, 3, 3)
+    std::optional<Dynmat> dynmat;
+};
+
+// --- KPOINTS_OPT: the bands of a second k-point set (VASP 6.3 and later) ---
+
+struct KpointsOpt {
+    NdArray kpointlist;  // (N, 3); (0, 3) when the file gives no list
+    std::vector<double> weights;
+    std::optional<EigenvalueBlock> eigenvalues;
+    std::optional<Projected> projected;
+    std::optional<Dos> dos;
+};
+
 struct CalculationOutput {
     std::optional<IonicStep> ionic_step;
     std::size_t ground_state_scsteps = 0;  // counted also without a structure
@@ -225,6 +268,8 @@ struct CalculationOutput {
     std::optional<Projected> projected;
     std::optional<Dos> dos;
     std::optional<Dielectric> dielectric;
+    Response response;
+    std::optional<KpointsOpt> kpoints_opt;
 };
 
 }  // namespace calcsift

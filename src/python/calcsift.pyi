@@ -13,6 +13,7 @@ import numpy
 from numpy.typing import NDArray
 
 _FloatArray = NDArray[numpy.float64]
+_BoolArray = NDArray[numpy.bool_]
 
 #: The Python value of one INCAR parameter.
 _IncarValue = Union[int, float, bool, str, List[float]]
@@ -89,6 +90,23 @@ class DielectricDict(TypedDict):
     energies: _FloatArray  # shape (rows,)
     real: _FloatArray  # shape (rows, 6)
     imag: _FloatArray  # shape (rows, 6)
+
+@type_check_only
+class DynmatDict(TypedDict):
+    hessian: _FloatArray  # shape (3 * natoms, 3 * natoms), or one row per free degree of freedom
+    eigenvalues: _FloatArray  # shape (3 * natoms,)
+    eigenvectors: _FloatArray  # shape (3 * natoms, 3 * natoms), one eigenvector per row
+
+@type_check_only
+class _KpointsOptRequired(TypedDict):
+    kpointlist: _FloatArray  # shape (N, 3)
+    weights: _FloatArray  # shape (N,)
+
+@type_check_only
+class KpointsOptDict(_KpointsOptRequired, total=False):
+    eigenvalues: _FloatArray  # shape (nspins, N, nbands, 2); with parse_eigen
+    projected: ProjectedDict  # with parse_projected
+    dos: DosDict  # with parse_dos
 
 @type_check_only
 class _TrajectoryRequired(TypedDict):
@@ -204,5 +222,19 @@ class Vasprun:
     def converged_ionic(self) -> bool: ...
     @property
     def final_energy(self) -> Optional[float]: ...
+    @property
+    def selective_dynamics(self) -> Optional[_BoolArray]: ...  # shape (natoms, 3)
+    @property
+    def initial_velocities(self) -> Optional[_FloatArray]: ...  # shape (natoms, 3)
+    @property
+    def final_velocities(self) -> Optional[_FloatArray]: ...  # shape (natoms, 3)
+    @property
+    def dielectric_tensors(self) -> Optional[Dict[str, _FloatArray]]: ...  # each of shape (3, 3)
+    @property
+    def born_charges(self) -> Optional[_FloatArray]: ...  # shape (natoms, 3, 3)
+    @property
+    def dynmat(self) -> Optional[DynmatDict]: ...
+    @property
+    def kpoints_opt(self) -> Optional[KpointsOptDict]: ...
     @property
     def trajectory(self) -> TrajectoryDict: ...

@@ -69,6 +69,10 @@ void PyOutput::array(std::span<const std::size_t> shape, const double* data) {
     put(make_array(std::vector<std::size_t>(shape.begin(), shape.end()), data));
 }
 
+void PyOutput::bool_array(std::span<const std::size_t> shape, const bool* data) {
+    put(make_bool_array(std::vector<std::size_t>(shape.begin(), shape.end()), data));
+}
+
 namespace {
 
 // The cyclic garbage collector is paused while a large tree of new containers

@@ -104,6 +104,7 @@ public:
         put(list.release());
     }
     void array(std::span<const std::size_t> shape, const double* data);
+    void bool_array(std::span<const std::size_t> shape, const bool* data);
 
     // The finished value (a new reference).
     PyObject* result() { return std::exchange(result_, nullptr); }

@@ -117,8 +117,6 @@ PyObject* vasprun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto* data = new (std::nothrow) VasprunData();
     if (!data) return PyErr_NoMemory();
     try {
-        if (path.find('\0') != std::string::npos)
-            throw VasprunError::io("file name contained an unexpected NUL byte");
         *data = parse_file(path, options);
     } catch (const VasprunError& e) {
         delete data;

@@ -58,10 +58,10 @@ CalculationOutput parse_calculation(Cursor& cur,
                 stress = parse_varray_v3(cur);
             } else if (vname && *vname == "magnetization") {
                 magnetization = parse_varray_floats(cur);
-            } else {
+            } else if (!parse_response_child(cur, ev, atom_names.size(), out.response)) {
                 cur.skip_element("varray");
             }
-        } else if (name == "dos") {
+        } else if (name == "dos" && attr_str(ev, "comment") != "kpoints_opt") {
             if (options.parse_dos) {
                 keep_last(out.dos, [&] { return parse_dos(cur); });
             } else {
@@ -93,7 +93,8 @@ CalculationOutput parse_calculation(Cursor& cur,
                 cur.fast_skip("dielectricfunction");
             }
         } else {
-            return false;
+            return parse_response_child(cur, ev, atom_names.size(), out.response) ||
+                   parse_kpoints_opt_child(cur, ev, options, out.kpoints_opt);
         }
         return true;
     });

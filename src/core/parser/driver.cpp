@@ -79,6 +79,8 @@ VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
     std::optional<Projected> projected;
     std::optional<Dos> dos;
     std::optional<Dielectric> dielectric;
+    Response response;
+    std::optional<KpointsOpt> kpoints_opt;
     const std::vector<std::string> no_atoms;
 
     progress.finished = for_each_child(cur, "modeling", [&](const Event& ev) {
@@ -127,6 +129,8 @@ VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
             if (out.projected) projected = std::move(out.projected);
             if (out.dos) dos = std::move(out.dos);
             if (out.dielectric) dielectric = std::move(out.dielectric);
+            merge_response(response, std::move(out.response));
+            if (out.kpoints_opt) kpoints_opt = std::move(out.kpoints_opt);
         } else {
             return false;
         }
@@ -158,6 +162,9 @@ VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
     data.dielectric = std::move(dielectric);
     data.parameters = std::move(parameters);
     data.progress = progress;
+    check_response_extents(response, data.atominfo.atoms.size(), data.initial_structure);
+    data.response = std::move(response);
+    data.kpoints_opt = std::move(kpoints_opt);
     return data;
 }
 

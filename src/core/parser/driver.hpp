@@ -43,6 +43,8 @@ struct VasprunData {
     std::optional<Dielectric> dielectric;
     std::optional<Parameters> parameters;
     RunProgress progress;
+    Response response;  // dielectric tensors, Born charges, dynamical matrix
+    std::optional<KpointsOpt> kpoints_opt;
 };
 
 VasprunData parse_document(Cursor& cur, const ParseOptions& options);
