@@ -76,6 +76,11 @@ def test_missing_blocks_give_nan_rows_and_leave_ionic_steps_as_they_were(doc):
     assert [np.isnan(t[k]).tolist() for k in ENERGIES] == [[False, True, False]] * 3
     assert steps[1]["forces"] == [] and steps[1]["stress"] == [[0.0] * 3] * 3 and steps[2]["stress"] == [[0.0] * 3] * 3
     assert [steps[1][k] for k in ENERGIES] == [0.0] * 3
+    # A run cut off after the last step's structure has no final energy to give (not 0 plus an entropy term).
+    cut = doc(make_doc(calc() + calc(forces=False, stress=False, energy=False).replace(
+        "<calculation>\n", "<calculation>\n<scstep>" + energy_xml(-5.0, -4.0, -4.5) + "</scstep>\n")))
+    assert len(cut.electronic_steps[1]) == 1
+    assert np.isnan(cut.final_energy) and np.isnan(cut.trajectory["e_0_energy"][1])
 
 
 def test_cut_inside_the_forces_gives_nan_for_the_rows_not_written(doc):

@@ -1,6 +1,7 @@
 #include "derived.hpp"
 
 #include <cmath>
+#include <limits>
 #include <string_view>
 #include <variant>
 
@@ -22,6 +23,10 @@ double rebuilt(double file_value, double e_fr, double sc_value, double sc_fr) no
 }  // namespace
 
 StepEnergies corrected_energies(const IonicStep& step) noexcept {
+    if (!step.has_energies) {
+        constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+        return {nan, nan, nan};
+    }
     StepEnergies e = step.energies;
     if (step.scsteps.empty()) return e;
     const StepEnergies& sc = step.scsteps.back();

@@ -21,7 +21,8 @@ bool converged(const VasprunData& data) noexcept;
 // e_x = e_fr_energy + (sc.e_x - sc.e_fr_energy), where the file's value is more
 // than kEnergyAgreement away from that; consistent files (VASP 6.1 and later)
 // keep their values bit for bit. A step without electronic steps, or whose last
-// one lacks a value, keeps the file's value.
+// one lacks a value, keeps the file's value. A step without an <energy> block
+// (a run cut off while writing it) has NaN for all three.
 StepEnergies corrected_energies(const IonicStep& step) noexcept;
 
 // The corrected e_0_energy of the last kept ionic step; nothing without steps.

@@ -75,12 +75,10 @@ Trajectory build_trajectory(const VasprunData& data) {
             double* st = t.stress.data.data() + i * 9;
             for (const V3& r : s.stress) st = std::copy(r.begin(), r.end(), st);
         }
-        if (s.has_energies) {
-            StepEnergies e = corrected_energies(s);
-            t.e_fr_energy.data[i] = e.e_fr_energy;
-            t.e_wo_entrp.data[i] = e.e_wo_entrp;
-            t.e_0_energy.data[i] = e.e_0_energy;
-        }
+        const StepEnergies e = corrected_energies(s);  // NaN for a step without <energy>
+        t.e_fr_energy.data[i] = e.e_fr_energy;
+        t.e_wo_entrp.data[i] = e.e_wo_entrp;
+        t.e_0_energy.data[i] = e.e_0_energy;
         if (s.magnetization) {
             const Rows& m = *s.magnetization;
             double* dst = t.magnetization->data.data() + i * natoms * ncomp;

@@ -25,7 +25,7 @@ def to_pymatgen(path, *, ionic_step_skip=None, ionic_step_offset=0):
     t = run.trajectory
     species = run.atoms
     structures = [Structure(Lattice(lat), species, pos) for lat, pos in zip(t["lattice"], t["positions"])]
-    scf = getattr(run, "electronic_steps", None)
+    scf = run.electronic_steps
     steps = []
     for i, s in enumerate(structures):
         step = {"structure": s}
@@ -35,17 +35,15 @@ def to_pymatgen(path, *, ionic_step_skip=None, ionic_step_offset=0):
             step["forces"] = t["forces"][i]
         if present(t["stress"][i]):
             step["stress"] = t["stress"][i]
-        if scf is not None:
-            step["electronic_steps"] = [
-                {"e_fr_energy": float(e[0]), "e_wo_entrp": float(e[1]), "e_0_energy": float(e[2])} for e in scf[i]]
+        step["electronic_steps"] = [
+            {"e_fr_energy": float(e[0]), "e_wo_entrp": float(e[1]), "e_0_energy": float(e[2])} for e in scf[i]]
         steps.append(step)
 
     flags = selective_flags(run)
     extra = {} if flags is None else {"selective_dynamics": np.asarray(flags, dtype=bool).tolist()}
     initial = _structure(run.initial_structure, extra)
     final = _structure(run.final_structure, extra)
-    energy = float(t["e_0_energy"][-1]) if len(structures) else None
-    return PymatgenRun(initial, final, structures, steps, energy)
+    return PymatgenRun(initial, final, structures, steps, run.final_energy)
 
 
 def _structure(d, site_properties):
