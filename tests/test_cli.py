@@ -18,8 +18,8 @@ import numpy as np
 import pytest
 
 import calcsift
-from conftest import (CORPUS, calculation_xml, corpus_files, dos_xml, eigenvalues_xml, make_doc, needs_corpus,
-                      write_doc)
+from conftest import (CORPUS, calculation_xml, corpus_files, dos_xml, eigenvalues_xml, energy_xml, make_doc,
+                      needs_corpus, write_doc)
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "bench"))
@@ -221,6 +221,19 @@ def test_summary_json_lines(summary_files):
                         "blocks": ["dos", "eigen", "projected"]}
     assert (lines[1]["e_fr_energy"], lines[1]["efermi"], lines[1]["converged"], lines[1]["blocks"]) == (
         None, None, False, [])
+
+
+def test_summary_corrects_e_0_energy_and_notes_only_real_projections(tmp_path):
+    # Old VASP wrote the entropy term as the step's e_0_energy; the last electronic step has the right one.
+    # A <projected> in a comment or outside a calculation is no block of the run.
+    step = calculation_xml(None, body="<scstep>" + energy_xml(-9.0, e_0=-9.25) + "</scstep>\n"
+                           + "<scstep>" + energy_xml(-10.0, e_0=-10.5) + "</scstep>\n"
+                           + energy_xml(-10.0, e_0=-0.25) + "<!-- <projected> -->\n")
+    path = write_doc(tmp_path, make_doc(sections=step + "<projected><x/></projected>\n"))
+    assert calcsift.Vasprun(path).ionic_steps[-1]["e_0_energy"] == -0.25
+    line = json.loads(run("summary", "--json", path).stdout)
+    assert (line["e_fr_energy"], line["e_0_energy"], line["blocks"]) == (-10.0, -10.5, [])
+    assert run("summary", path).stdout.splitlines()[1].split()[5:7] == ["-10.0", "-10.5"]
 
 
 def test_summary_parallel_output_equals_serial(generated, summary_files):

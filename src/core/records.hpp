@@ -180,6 +180,7 @@ struct CalculationOutput {
     std::optional<Projected> projected;
     std::optional<Dos> dos;
     std::optional<Dielectric> dielectric;
+    bool saw_projected = false;  // a <projected> block was read or passed over
 };
 
 }  // namespace calcsift

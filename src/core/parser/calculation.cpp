@@ -64,6 +64,7 @@ CalculationOutput parse_calculation(Cursor& cur,
                 cur.fast_skip("dos");
             }
         } else if (name == "projected") {
+            out.saw_projected = true;
             if (options.parse_projected) {
                 out.projected.reset();
                 out.projected = parse_projected(cur);

@@ -45,6 +45,7 @@ VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
     std::optional<Projected> projected;
     std::optional<Dos> dos;
     std::optional<Dielectric> dielectric;
+    bool saw_projected = false;
     const std::vector<std::string> no_atoms;
 
     for (bool done = false; !done;) {
@@ -85,6 +86,7 @@ VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
                     if (out.projected) projected = std::move(out.projected);
                     if (out.dos) dos = std::move(out.dos);
                     if (out.dielectric) dielectric = std::move(out.dielectric);
+                    saw_projected = saw_projected || out.saw_projected;
                 } else {
                     cur.skip_element(name);
                 }
@@ -123,6 +125,7 @@ VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
         data.dos = std::move(dos);
     }
     data.dielectric = std::move(dielectric);
+    data.saw_projected = saw_projected;
     return data;
 }
 

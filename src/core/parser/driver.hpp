@@ -32,6 +32,8 @@ struct VasprunData {
     std::optional<Projected> projected;
     std::optional<Dos> dos;
     std::optional<Dielectric> dielectric;
+    // A calculation held a <projected> block, whether it was parsed or passed over.
+    bool saw_projected = false;
 };
 
 VasprunData parse_document(Cursor& cur, const ParseOptions& options);
