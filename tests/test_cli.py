@@ -4,6 +4,7 @@ The tool is found through the CALCSIFT_CLI environment variable (a path to the b
 binary), in this Python's scripts folder or on PATH; the tests are skipped when there is none.
 """
 
+import ast
 import json
 import math
 import os
@@ -12,6 +13,7 @@ import shutil
 import subprocess
 import sys
 import sysconfig
+import types
 from pathlib import Path
 
 import numpy as np
@@ -38,9 +40,26 @@ def find_cli():
 CLI = find_cli()
 pytestmark = pytest.mark.skipif(not CLI, reason="calcsift executable not found (set CALCSIFT_CLI or PATH)")
 
-PROPERTIES = ["program", "version", "incar", "atoms", "atom_types", "kpoints", "initial_structure",
-              "final_structure", "ionic_steps", "eigenvalues", "eigenvalue_shape", "projected", "efermi", "dos",
-              "dielectric", "converged"]
+# The properties every release has had, in their order; newer ones may come among them.
+FIRST_PROPERTIES = ["program", "version", "incar", "atoms", "atom_types", "kpoints", "initial_structure",
+                    "final_structure", "ionic_steps", "eigenvalues", "eigenvalue_shape", "projected", "efermi", "dos",
+                    "dielectric", "converged"]
+# The properties of the layout table, in its order: the class's getset descriptors keep it.
+PROPERTIES = [name for name, value in vars(calcsift.Vasprun).items() if isinstance(value, types.GetSetDescriptorType)]
+
+
+def stub_properties():
+    tree = ast.parse((ROOT / "src" / "python" / "calcsift.pyi").read_text())
+    cls = next(node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "Vasprun")
+    return [f.name for f in cls.body if isinstance(f, ast.FunctionDef)
+            and any(isinstance(d, ast.Name) and d.id == "property" for d in f.decorator_list)]
+
+
+def test_every_property_is_typed_and_dumped_in_table_order(tmp_path):
+    assert [name for name in PROPERTIES if name in FIRST_PROPERTIES] == FIRST_PROPERTIES
+    assert stub_properties() == PROPERTIES
+    result = run("dump", "--dos", "--eigen", "--projected", write_doc(tmp_path, make_doc()))
+    assert list(json.loads(result.stdout)) == PROPERTIES
 
 
 def run(*args):
