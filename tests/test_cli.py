@@ -179,6 +179,23 @@ def test_dump_failure_is_reported(tmp_path):
     assert result.stderr == f"{path}: Missing element <generator>\n"
 
 
+@pytest.mark.parametrize("document, message", [
+    (make_doc(sections=calculation_xml(body='<dos><i name="efermi">1.0</i><total><array><set><set comment="spin 1">'
+                                            '<r>\0x 0.5 0.5</r></set></set></array></total></dos>')),
+     "Failed to parse value '\0x' as f64: invalid float"),
+    (make_doc(incar='<i type="string" name="A">x&b\0c;</i>'),
+     "Error while escaping character at range 1..6: unrecognized entity '&b\0c;'"),
+    (make_doc(sections="<fo\0o>", close=False), "Missing element <EOF while skipping <fo\0o>>"),
+], ids=["value", "entity", "tag-name"])
+def test_error_texts_keep_nul_bytes(tmp_path, document, message):
+    path = write_doc(tmp_path, document)
+    with pytest.raises(RuntimeError) as error:
+        calcsift.Vasprun(path)
+    assert str(error.value) == message
+    for command in (("dump", "--dos"), ("summary",)):
+        assert run(*command, path).stderr == f"{path}: {message}\n"
+
+
 # --- summary ---------------------------------------------------------------
 
 PROJECTED = ('<projected><array><field>s</field><set><set comment="spin 1"><set comment="kpoint 1">'

@@ -35,8 +35,10 @@ constexpr int kExitUsage = 2;    // bad command line
 // A progress bar is drawn for more files than this (and only on a terminal).
 constexpr std::size_t kProgressMinFiles = 20;
 
+// The whole text, NUL bytes included.
 void print_error(const std::string& file, const std::string& text) {
-    std::fprintf(stderr, "%s: %s\n", file.c_str(), text.c_str());
+    const std::string line = file + ": " + text + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
 // --------------------------------------------------------------------------
