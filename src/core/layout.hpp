@@ -20,6 +20,10 @@
 //
 // Keys that are part of the layout are compile-time constants ("lattice"_key), so
 // that an output can make its object for each once (the Python output interns it).
+// field(o, "key"_key, x) writes a key and value(o, x); value() picks the form by
+// type: bool, double, integers, std::string, NdArray and std::vector<double>
+// (dense arrays), std::vector<V3> and M3 (rows of 3 floats), std::optional
+// (none() when absent), other vectors (lists) and records (their emit function).
 // Optional keys are left out when their value is absent; an absent block is none().
 #pragma once
 
@@ -81,6 +85,17 @@ concept LayoutOutput = requires(Out o, std::string_view s, double x, const doubl
     o.array(shape, p);
 };
 
+// The value of x, in the form its type has in the layout (defined at the end,
+// after the emit functions of the records it may hold).
+template <LayoutOutput Out, class T>
+void value(Out& o, const T& x);
+
+template <LayoutOutput Out, KeyText K, class T>
+void field(Out& o, Key<K> key, const T& x) {
+    o.key(key);
+    value(o, x);
+}
+
 // --- pieces shared by several records ---
 
 template <LayoutOutput Out>
@@ -97,21 +112,12 @@ void array(Out& o, const std::vector<double>& v) {
     o.array(std::span<const std::size_t>(&n, 1), v.data());
 }
 
-template <LayoutOutput Out>
-void strings(Out& o, const std::vector<std::string>& v) {
-    o.begin_list(v.size());
-    for (const std::string& s : v) o.str(s);
-    o.end_list();
-}
-
 // {"data": array, "orbitals": [str]}: projections and the partial DOS.
 template <LayoutOutput Out>
 void data_and_orbitals(Out& o, const NdArray& data, const std::vector<std::string>& orbitals) {
     o.begin_dict();
-    o.key("data"_key);
-    array(o, data);
-    o.key("orbitals"_key);
-    strings(o, orbitals);
+    field(o, "data"_key, data);
+    field(o, "orbitals"_key, orbitals);
     o.end_dict();
 }
 
@@ -119,14 +125,11 @@ void data_and_orbitals(Out& o, const NdArray& data, const std::vector<std::strin
 
 template <LayoutOutput Out>
 void emit(Out& o, const IncarValue& v) {
+    // A float list here is a list, not an array.
     std::visit(
         [&o](const auto& x) {
-            using T = std::decay_t<decltype(x)>;
-            if constexpr (std::is_same_v<T, std::int64_t>) o.i64(x);
-            else if constexpr (std::is_same_v<T, double>) o.f64(x);
-            else if constexpr (std::is_same_v<T, bool>) o.boolean(x);
-            else if constexpr (std::is_same_v<T, std::string>) o.str(x);
-            else o.floats(x.data(), x.size());
+            if constexpr (std::is_same_v<std::decay_t<decltype(x)>, std::vector<double>>) o.floats(x.data(), x.size());
+            else value(o, x);
         },
         v.value);
 }
@@ -134,9 +137,9 @@ void emit(Out& o, const IncarValue& v) {
 template <LayoutOutput Out>
 void emit(Out& o, const IncarMap& incar) {
     o.begin_dict();
-    for (const auto& [name, value] : incar.entries()) {
+    for (const auto& [name, v] : incar.entries()) {
         o.key(std::string_view(name));
-        emit(o, value);
+        emit(o, v);
     }
     o.end_dict();
 }
@@ -144,29 +147,21 @@ void emit(Out& o, const IncarMap& incar) {
 template <LayoutOutput Out>
 void emit(Out& o, const AtomType& t) {
     o.begin_dict();
-    o.key("element"_key);
-    o.str(t.element);
-    o.key("count"_key);
-    o.u64(t.count);
-    o.key("mass"_key);
-    o.f64(t.mass);
-    o.key("valence"_key);
-    o.f64(t.valence);
-    o.key("pseudopotential"_key);
-    o.str(t.pseudopotential);
+    field(o, "element"_key, t.element);
+    field(o, "count"_key, t.count);
+    field(o, "mass"_key, t.mass);
+    field(o, "valence"_key, t.valence);
+    field(o, "pseudopotential"_key, t.pseudopotential);
     o.end_dict();
 }
 
 template <LayoutOutput Out>
 void emit(Out& o, const Kpoints& k) {
     o.begin_dict();
-    o.key("kpointlist"_key);
-    array(o, k.kpointlist);
-    o.key("weights"_key);
-    array(o, k.weights);
+    field(o, "kpointlist"_key, k.kpointlist);
+    field(o, "weights"_key, k.weights);
     if (k.generation) {
-        o.key("scheme"_key);
-        o.str(k.generation->scheme);
+        field(o, "scheme"_key, k.generation->scheme);
         if (k.generation->divisions) {
             o.key("divisions"_key);
             o.begin_list(3);
@@ -191,12 +186,9 @@ void emit(Out& o, const Kpoints& k) {
 template <LayoutOutput Out>
 void emit(Out& o, const Structure& s) {
     o.begin_dict();
-    o.key("lattice"_key);
-    o.rows(s.lattice.data(), 3);
-    o.key("volume"_key);
-    o.f64(s.volume);
-    o.key("positions"_key);
-    o.rows(s.positions.data(), s.positions.size());
+    field(o, "lattice"_key, s.lattice);
+    field(o, "volume"_key, s.volume);
+    field(o, "positions"_key, s.positions);
     o.key("species"_key);
     o.begin_list(s.species.size());
     for (const std::string& name : s.species) o.name(name);
@@ -208,18 +200,12 @@ void emit(Out& o, const Structure& s) {
 template <LayoutOutput Out>
 void emit(Out& o, const IonicStep& step) {
     o.begin_dict();
-    o.key("structure"_key);
-    emit(o, step.structure);
-    o.key("e_fr_energy"_key);
-    o.f64(step.energies.e_fr_energy);
-    o.key("e_wo_entrp"_key);
-    o.f64(step.energies.e_wo_entrp);
-    o.key("e_0_energy"_key);
-    o.f64(step.energies.e_0_energy);
-    o.key("forces"_key);
-    o.rows(step.forces.data(), step.forces.size());
-    o.key("stress"_key);
-    o.rows(step.stress.data(), 3);
+    field(o, "structure"_key, step.structure);
+    field(o, "e_fr_energy"_key, step.energies.e_fr_energy);
+    field(o, "e_wo_entrp"_key, step.energies.e_wo_entrp);
+    field(o, "e_0_energy"_key, step.energies.e_0_energy);
+    field(o, "forces"_key, step.forces);
+    field(o, "stress"_key, step.stress);
     if (step.magnetization) {
         const Rows& m = *step.magnetization;
         o.key("magnetization"_key);
@@ -238,16 +224,12 @@ void emit(Out& o, const Projected& p) {
 template <LayoutOutput Out>
 void emit(Out& o, const Dos& dos) {
     o.begin_dict();
-    o.key("efermi"_key);
-    o.f64(dos.efermi);
+    field(o, "efermi"_key, dos.efermi);
     o.key("total"_key);
     o.begin_dict();
-    o.key("energies"_key);
-    array(o, dos.total.energies);
-    o.key("densities"_key);
-    array(o, dos.total.densities);
-    o.key("integrated"_key);
-    array(o, dos.total.integrated);
+    field(o, "energies"_key, dos.total.energies);
+    field(o, "densities"_key, dos.total.densities);
+    field(o, "integrated"_key, dos.total.integrated);
     o.end_dict();
     if (dos.partial) {
         o.key("partial"_key);
@@ -259,28 +241,51 @@ void emit(Out& o, const Dos& dos) {
 template <LayoutOutput Out>
 void emit(Out& o, const Dielectric& d) {
     o.begin_dict();
-    o.key("energies"_key);
-    array(o, d.energies);
-    o.key("real"_key);
-    array(o, d.real);
-    o.key("imag"_key);
-    array(o, d.imag);
+    field(o, "energies"_key, d.energies);
+    field(o, "real"_key, d.real);
+    field(o, "imag"_key, d.imag);
     o.end_dict();
 }
 
-// A list of records.
-template <LayoutOutput Out, class T>
-void emit(Out& o, const std::vector<T>& items) {
-    o.begin_list(items.size());
-    for (const T& item : items) emit(o, item);
-    o.end_list();
-}
+// --- values by type ---
 
-// A block that may be absent: none() then.
+template <class T>
+inline constexpr bool is_optional = false;
+template <class T>
+inline constexpr bool is_optional<std::optional<T>> = true;
+template <class T>
+inline constexpr bool is_vector = false;
+template <class T>
+inline constexpr bool is_vector<std::vector<T>> = true;
+
 template <LayoutOutput Out, class T>
-void emit(Out& o, const std::optional<T>& block) {
-    if (block) emit(o, *block);
-    else o.none();
+void value(Out& o, const T& x) {
+    if constexpr (std::is_same_v<T, bool>) {
+        o.boolean(x);
+    } else if constexpr (std::is_same_v<T, double>) {
+        o.f64(x);
+    } else if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
+        o.i64(x);
+    } else if constexpr (std::is_integral_v<T>) {
+        o.u64(x);
+    } else if constexpr (std::is_same_v<T, std::string>) {
+        o.str(x);
+    } else if constexpr (std::is_same_v<T, NdArray> || std::is_same_v<T, std::vector<double>>) {
+        array(o, x);
+    } else if constexpr (std::is_same_v<T, std::vector<V3>>) {
+        o.rows(x.data(), x.size());
+    } else if constexpr (std::is_same_v<T, M3>) {
+        o.rows(x.data(), x.size());
+    } else if constexpr (is_optional<T>) {
+        if (x) value(o, *x);
+        else o.none();
+    } else if constexpr (is_vector<T>) {
+        o.begin_list(x.size());
+        for (const auto& item : x) value(o, item);
+        o.end_list();
+    } else {
+        emit(o, x);
+    }
 }
 
 }  // namespace calcsift::layout

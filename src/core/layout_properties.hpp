@@ -35,35 +35,35 @@ struct Property {
 namespace property {
 
 template <LayoutOutput Out>
-void program(Out& o, const VasprunData& d) { o.str(d.generator.program); }
+void program(Out& o, const VasprunData& d) { value(o, d.generator.program); }
 
 template <LayoutOutput Out>
-void version(Out& o, const VasprunData& d) { o.str(d.generator.version); }
+void version(Out& o, const VasprunData& d) { value(o, d.generator.version); }
 
 template <LayoutOutput Out>
-void incar(Out& o, const VasprunData& d) { emit(o, d.incar); }
+void incar(Out& o, const VasprunData& d) { value(o, d.incar); }
 
 template <LayoutOutput Out>
-void atoms(Out& o, const VasprunData& d) { strings(o, d.atominfo.atoms); }
+void atoms(Out& o, const VasprunData& d) { value(o, d.atominfo.atoms); }
 
 template <LayoutOutput Out>
-void atom_types(Out& o, const VasprunData& d) { emit(o, d.atominfo.atom_types); }
+void atom_types(Out& o, const VasprunData& d) { value(o, d.atominfo.atom_types); }
 
 template <LayoutOutput Out>
-void kpoints(Out& o, const VasprunData& d) { emit(o, d.kpoints); }
+void kpoints(Out& o, const VasprunData& d) { value(o, d.kpoints); }
 
 template <LayoutOutput Out>
-void initial_structure(Out& o, const VasprunData& d) { emit(o, d.initial_structure); }
+void initial_structure(Out& o, const VasprunData& d) { value(o, d.initial_structure); }
 
 template <LayoutOutput Out>
-void final_structure(Out& o, const VasprunData& d) { emit(o, d.final_structure); }
+void final_structure(Out& o, const VasprunData& d) { value(o, d.final_structure); }
 
 template <LayoutOutput Out>
-void ionic_steps(Out& o, const VasprunData& d) { emit(o, d.ionic_steps); }
+void ionic_steps(Out& o, const VasprunData& d) { value(o, d.ionic_steps); }
 
 template <LayoutOutput Out>
 void eigenvalues(Out& o, const VasprunData& d) {
-    if (d.eigenvalues) array(o, d.eigenvalues->data);
+    if (d.eigenvalues) value(o, d.eigenvalues->data);
     else o.none();
 }
 
@@ -76,22 +76,19 @@ void eigenvalue_shape(Out& o, const VasprunData& d) {
 }
 
 template <LayoutOutput Out>
-void projected(Out& o, const VasprunData& d) { emit(o, d.projected); }
+void projected(Out& o, const VasprunData& d) { value(o, d.projected); }
 
 template <LayoutOutput Out>
-void efermi(Out& o, const VasprunData& d) {
-    if (d.efermi) o.f64(*d.efermi);
-    else o.none();
-}
+void efermi(Out& o, const VasprunData& d) { value(o, d.efermi); }
 
 template <LayoutOutput Out>
-void dos(Out& o, const VasprunData& d) { emit(o, d.dos); }
+void dos(Out& o, const VasprunData& d) { value(o, d.dos); }
 
 template <LayoutOutput Out>
-void dielectric(Out& o, const VasprunData& d) { emit(o, d.dielectric); }
+void dielectric(Out& o, const VasprunData& d) { value(o, d.dielectric); }
 
 template <LayoutOutput Out>
-void converged(Out& o, const VasprunData& d) { o.boolean(calcsift::converged(d)); }
+void converged(Out& o, const VasprunData& d) { value(o, calcsift::converged(d)); }
 
 }  // namespace property
 
