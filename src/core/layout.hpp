@@ -25,6 +25,8 @@
 // (dense arrays), std::vector<V3> and M3 (rows of 3 floats), std::optional
 // (none() when absent), other vectors (lists) and records (their emit function).
 // Optional keys are left out when their value is absent; an absent block is none().
+// A new record type gets its emit(Out&, const Record&) among the records below,
+// before value()'s definition.
 #pragma once
 
 #include <algorithm>

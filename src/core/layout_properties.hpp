@@ -3,6 +3,11 @@
 // keys of its document. Each has one entry in `properties` below (name,
 // docstring, parse option, emitter); its type is declared in
 // src/python/calcsift.pyi, in the same order.
+//
+// A new property: its entry here (the dump and the Python class take it from
+// the table; tests/test_cli.py checks that the stub and the dump follow it), and
+// its typed @property in calcsift.pyi at the same place. New data that is a new
+// record type also gets an emit function in layout.hpp.
 #pragma once
 
 #include "derived.hpp"
