@@ -20,13 +20,9 @@
 //
 // Keys that are part of the layout are compile-time constants ("lattice"_key), so
 // that an output can make its object for each once (the Python output interns it).
-// field(o, "key"_key, x) writes a key and value(o, x); value() picks the form by
-// type: bool, double, integers, std::string, NdArray and std::vector<double>
-// (dense arrays), std::vector<V3> and M3 (rows of 3 floats), std::optional
-// (none() when absent), other vectors (lists) and records (their emit function).
 // Optional keys are left out when their value is absent; an absent block is none().
 // A new record type gets its emit(Out&, const Record&) among the records below,
-// before value()'s definition.
+// before the generic list and optional emitters at the end.
 #pragma once
 
 #include <algorithm>
@@ -87,17 +83,6 @@ concept LayoutOutput = requires(Out o, std::string_view s, double x, const doubl
     o.array(shape, p);
 };
 
-// The value of x, in the form its type has in the layout (defined at the end,
-// after the emit functions of the records it may hold).
-template <LayoutOutput Out, class T>
-void value(Out& o, const T& x);
-
-template <LayoutOutput Out, KeyText K, class T>
-void field(Out& o, Key<K> key, const T& x) {
-    o.key(key);
-    value(o, x);
-}
-
 // --- pieces shared by several records ---
 
 template <LayoutOutput Out>
@@ -114,12 +99,21 @@ void array(Out& o, const std::vector<double>& v) {
     o.array(std::span<const std::size_t>(&n, 1), v.data());
 }
 
+template <LayoutOutput Out>
+void strings(Out& o, const std::vector<std::string>& v) {
+    o.begin_list(v.size());
+    for (const std::string& s : v) o.str(s);
+    o.end_list();
+}
+
 // {"data": array, "orbitals": [str]}: projections and the partial DOS.
 template <LayoutOutput Out>
 void data_and_orbitals(Out& o, const NdArray& data, const std::vector<std::string>& orbitals) {
     o.begin_dict();
-    field(o, "data"_key, data);
-    field(o, "orbitals"_key, orbitals);
+    o.key("data"_key);
+    array(o, data);
+    o.key("orbitals"_key);
+    strings(o, orbitals);
     o.end_dict();
 }
 
@@ -127,11 +121,14 @@ void data_and_orbitals(Out& o, const NdArray& data, const std::vector<std::strin
 
 template <LayoutOutput Out>
 void emit(Out& o, const IncarValue& v) {
-    // A float list here is a list, not an array.
     std::visit(
         [&o](const auto& x) {
-            if constexpr (std::is_same_v<std::decay_t<decltype(x)>, std::vector<double>>) o.floats(x.data(), x.size());
-            else value(o, x);
+            using T = std::decay_t<decltype(x)>;
+            if constexpr (std::is_same_v<T, std::int64_t>) o.i64(x);
+            else if constexpr (std::is_same_v<T, double>) o.f64(x);
+            else if constexpr (std::is_same_v<T, bool>) o.boolean(x);
+            else if constexpr (std::is_same_v<T, std::string>) o.str(x);
+            else o.floats(x.data(), x.size());
         },
         v.value);
 }
@@ -139,9 +136,9 @@ void emit(Out& o, const IncarValue& v) {
 template <LayoutOutput Out>
 void emit(Out& o, const IncarMap& incar) {
     o.begin_dict();
-    for (const auto& [name, v] : incar.entries()) {
+    for (const auto& [name, value] : incar.entries()) {
         o.key(std::string_view(name));
-        emit(o, v);
+        emit(o, value);
     }
     o.end_dict();
 }
@@ -149,21 +146,29 @@ void emit(Out& o, const IncarMap& incar) {
 template <LayoutOutput Out>
 void emit(Out& o, const AtomType& t) {
     o.begin_dict();
-    field(o, "element"_key, t.element);
-    field(o, "count"_key, t.count);
-    field(o, "mass"_key, t.mass);
-    field(o, "valence"_key, t.valence);
-    field(o, "pseudopotential"_key, t.pseudopotential);
+    o.key("element"_key);
+    o.str(t.element);
+    o.key("count"_key);
+    o.u64(t.count);
+    o.key("mass"_key);
+    o.f64(t.mass);
+    o.key("valence"_key);
+    o.f64(t.valence);
+    o.key("pseudopotential"_key);
+    o.str(t.pseudopotential);
     o.end_dict();
 }
 
 template <LayoutOutput Out>
 void emit(Out& o, const Kpoints& k) {
     o.begin_dict();
-    field(o, "kpointlist"_key, k.kpointlist);
-    field(o, "weights"_key, k.weights);
+    o.key("kpointlist"_key);
+    array(o, k.kpointlist);
+    o.key("weights"_key);
+    array(o, k.weights);
     if (k.generation) {
-        field(o, "scheme"_key, k.generation->scheme);
+        o.key("scheme"_key);
+        o.str(k.generation->scheme);
         if (k.generation->divisions) {
             o.key("divisions"_key);
             o.begin_list(3);
@@ -188,9 +193,12 @@ void emit(Out& o, const Kpoints& k) {
 template <LayoutOutput Out>
 void emit(Out& o, const Structure& s) {
     o.begin_dict();
-    field(o, "lattice"_key, s.lattice);
-    field(o, "volume"_key, s.volume);
-    field(o, "positions"_key, s.positions);
+    o.key("lattice"_key);
+    o.rows(s.lattice.data(), 3);
+    o.key("volume"_key);
+    o.f64(s.volume);
+    o.key("positions"_key);
+    o.rows(s.positions.data(), s.positions.size());
     o.key("species"_key);
     o.begin_list(s.species.size());
     for (const std::string& name : s.species) o.name(name);
@@ -202,12 +210,18 @@ void emit(Out& o, const Structure& s) {
 template <LayoutOutput Out>
 void emit(Out& o, const IonicStep& step) {
     o.begin_dict();
-    field(o, "structure"_key, step.structure);
-    field(o, "e_fr_energy"_key, step.energies.e_fr_energy);
-    field(o, "e_wo_entrp"_key, step.energies.e_wo_entrp);
-    field(o, "e_0_energy"_key, step.energies.e_0_energy);
-    field(o, "forces"_key, step.forces);
-    field(o, "stress"_key, step.stress);
+    o.key("structure"_key);
+    emit(o, step.structure);
+    o.key("e_fr_energy"_key);
+    o.f64(step.energies.e_fr_energy);
+    o.key("e_wo_entrp"_key);
+    o.f64(step.energies.e_wo_entrp);
+    o.key("e_0_energy"_key);
+    o.f64(step.energies.e_0_energy);
+    o.key("forces"_key);
+    o.rows(step.forces.data(), step.forces.size());
+    o.key("stress"_key);
+    o.rows(step.stress.data(), 3);
     if (step.magnetization) {
         const Rows& m = *step.magnetization;
         o.key("magnetization"_key);
@@ -226,12 +240,16 @@ void emit(Out& o, const Projected& p) {
 template <LayoutOutput Out>
 void emit(Out& o, const Dos& dos) {
     o.begin_dict();
-    field(o, "efermi"_key, dos.efermi);
+    o.key("efermi"_key);
+    o.f64(dos.efermi);
     o.key("total"_key);
     o.begin_dict();
-    field(o, "energies"_key, dos.total.energies);
-    field(o, "densities"_key, dos.total.densities);
-    field(o, "integrated"_key, dos.total.integrated);
+    o.key("energies"_key);
+    array(o, dos.total.energies);
+    o.key("densities"_key);
+    array(o, dos.total.densities);
+    o.key("integrated"_key);
+    array(o, dos.total.integrated);
     o.end_dict();
     if (dos.partial) {
         o.key("partial"_key);
@@ -243,51 +261,28 @@ void emit(Out& o, const Dos& dos) {
 template <LayoutOutput Out>
 void emit(Out& o, const Dielectric& d) {
     o.begin_dict();
-    field(o, "energies"_key, d.energies);
-    field(o, "real"_key, d.real);
-    field(o, "imag"_key, d.imag);
+    o.key("energies"_key);
+    array(o, d.energies);
+    o.key("real"_key);
+    array(o, d.real);
+    o.key("imag"_key);
+    array(o, d.imag);
     o.end_dict();
 }
 
-// --- values by type ---
-
-template <class T>
-inline constexpr bool is_optional = false;
-template <class T>
-inline constexpr bool is_optional<std::optional<T>> = true;
-template <class T>
-inline constexpr bool is_vector = false;
-template <class T>
-inline constexpr bool is_vector<std::vector<T>> = true;
-
+// A list of records.
 template <LayoutOutput Out, class T>
-void value(Out& o, const T& x) {
-    if constexpr (std::is_same_v<T, bool>) {
-        o.boolean(x);
-    } else if constexpr (std::is_same_v<T, double>) {
-        o.f64(x);
-    } else if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
-        o.i64(x);
-    } else if constexpr (std::is_integral_v<T>) {
-        o.u64(x);
-    } else if constexpr (std::is_same_v<T, std::string>) {
-        o.str(x);
-    } else if constexpr (std::is_same_v<T, NdArray> || std::is_same_v<T, std::vector<double>>) {
-        array(o, x);
-    } else if constexpr (std::is_same_v<T, std::vector<V3>>) {
-        o.rows(x.data(), x.size());
-    } else if constexpr (std::is_same_v<T, M3>) {
-        o.rows(x.data(), x.size());
-    } else if constexpr (is_optional<T>) {
-        if (x) value(o, *x);
-        else o.none();
-    } else if constexpr (is_vector<T>) {
-        o.begin_list(x.size());
-        for (const auto& item : x) value(o, item);
-        o.end_list();
-    } else {
-        emit(o, x);
-    }
+void emit(Out& o, const std::vector<T>& items) {
+    o.begin_list(items.size());
+    for (const T& item : items) emit(o, item);
+    o.end_list();
+}
+
+// A block that may be absent: none() then.
+template <LayoutOutput Out, class T>
+void emit(Out& o, const std::optional<T>& block) {
+    if (block) emit(o, *block);
+    else o.none();
 }
 
 }  // namespace calcsift::layout

@@ -1,13 +1,13 @@
 // The properties of a parsed run record, in their order: the Python class
 // exposes them as its read-only properties, the JSON dump writes them as the
-// keys of its document. Each has one entry in `properties` below (name,
-// docstring, parse option, emitter); its type is declared in
-// src/python/calcsift.pyi, in the same order.
+// keys of its document. Each has one emit function below and one entry in
+// `properties`; its type is declared in src/python/calcsift.pyi, in the same order.
 //
-// A new property: its entry here (the dump and the Python class take it from
-// the table; tests/test_cli.py checks that the stub and the dump follow it), and
-// its typed @property in calcsift.pyi at the same place. New data that is a new
-// record type also gets an emit function in layout.hpp.
+// A new property: its emit function in namespace property, its entry in the
+// table (the Python class and the dump take it from there; tests/test_cli.py
+// checks that the stub and the dump follow the table), and its typed @property
+// in calcsift.pyi at the same place. New data of a new record type also gets
+// an emit function in layout.hpp.
 #pragma once
 
 #include "derived.hpp"
@@ -41,12 +41,63 @@ struct Property {
 namespace property {
 
 template <LayoutOutput Out>
+void program(Out& o, const VasprunData& d) { o.str(d.generator.program); }
+
+template <LayoutOutput Out>
+void version(Out& o, const VasprunData& d) { o.str(d.generator.version); }
+
+template <LayoutOutput Out>
+void incar(Out& o, const VasprunData& d) { emit(o, d.incar); }
+
+template <LayoutOutput Out>
+void atoms(Out& o, const VasprunData& d) { strings(o, d.atominfo.atoms); }
+
+template <LayoutOutput Out>
+void atom_types(Out& o, const VasprunData& d) { emit(o, d.atominfo.atom_types); }
+
+template <LayoutOutput Out>
+void kpoints(Out& o, const VasprunData& d) { emit(o, d.kpoints); }
+
+template <LayoutOutput Out>
+void initial_structure(Out& o, const VasprunData& d) { emit(o, d.initial_structure); }
+
+template <LayoutOutput Out>
+void final_structure(Out& o, const VasprunData& d) { emit(o, d.final_structure); }
+
+template <LayoutOutput Out>
+void ionic_steps(Out& o, const VasprunData& d) { emit(o, d.ionic_steps); }
+
+template <LayoutOutput Out>
+void eigenvalues(Out& o, const VasprunData& d) {
+    if (d.eigenvalues) array(o, d.eigenvalues->data);
+    else o.none();
+}
+
+template <LayoutOutput Out>
 void eigenvalue_shape(Out& o, const VasprunData& d) {
     if (!d.eigenvalues) return o.none();
     o.begin_tuple(3);
     for (std::size_t n : d.eigenvalues->shape) o.u64(n);
     o.end_tuple();
 }
+
+template <LayoutOutput Out>
+void projected(Out& o, const VasprunData& d) { emit(o, d.projected); }
+
+template <LayoutOutput Out>
+void efermi(Out& o, const VasprunData& d) {
+    if (d.efermi) o.f64(*d.efermi);
+    else o.none();
+}
+
+template <LayoutOutput Out>
+void dos(Out& o, const VasprunData& d) { emit(o, d.dos); }
+
+template <LayoutOutput Out>
+void dielectric(Out& o, const VasprunData& d) { emit(o, d.dielectric); }
+
+template <LayoutOutput Out>
+void converged(Out& o, const VasprunData& d) { o.boolean(calcsift::converged(d)); }
 
 }  // namespace property
 
@@ -57,28 +108,24 @@ inline constexpr char kProjectedDoc[] =
     "``(nspins, nkpts, nbands, nions, norbitals)``) and ``\"orbitals\"``\n"
     "(list of orbital label strings), or ``None`` if not parsed.";
 
-// A property's emitter is a lambda when it is one statement, else a function in
-// namespace property above.
 template <LayoutOutput Out>
 inline constexpr Property<Out> properties[] = {
-    {"program", nullptr, Needs::always, [](Out& o, const VasprunData& d) { value(o, d.generator.program); }},
-    {"version", nullptr, Needs::always, [](Out& o, const VasprunData& d) { value(o, d.generator.version); }},
-    {"incar", nullptr, Needs::always, [](Out& o, const VasprunData& d) { value(o, d.incar); }},
-    {"atoms", nullptr, Needs::always, [](Out& o, const VasprunData& d) { value(o, d.atominfo.atoms); }},
-    {"atom_types", nullptr, Needs::always, [](Out& o, const VasprunData& d) { value(o, d.atominfo.atom_types); }},
-    {"kpoints", nullptr, Needs::always, [](Out& o, const VasprunData& d) { value(o, d.kpoints); }},
-    {"initial_structure", nullptr, Needs::always,
-     [](Out& o, const VasprunData& d) { value(o, d.initial_structure); }},
-    {"final_structure", nullptr, Needs::always, [](Out& o, const VasprunData& d) { value(o, d.final_structure); }},
-    {"ionic_steps", nullptr, Needs::always, [](Out& o, const VasprunData& d) { value(o, d.ionic_steps); }},
-    {"eigenvalues", kEigenvaluesDoc, Needs::eigen,
-     [](Out& o, const VasprunData& d) { d.eigenvalues ? value(o, d.eigenvalues->data) : o.none(); }},
+    {"program", nullptr, Needs::always, property::program<Out>},
+    {"version", nullptr, Needs::always, property::version<Out>},
+    {"incar", nullptr, Needs::always, property::incar<Out>},
+    {"atoms", nullptr, Needs::always, property::atoms<Out>},
+    {"atom_types", nullptr, Needs::always, property::atom_types<Out>},
+    {"kpoints", nullptr, Needs::always, property::kpoints<Out>},
+    {"initial_structure", nullptr, Needs::always, property::initial_structure<Out>},
+    {"final_structure", nullptr, Needs::always, property::final_structure<Out>},
+    {"ionic_steps", nullptr, Needs::always, property::ionic_steps<Out>},
+    {"eigenvalues", kEigenvaluesDoc, Needs::eigen, property::eigenvalues<Out>},
     {"eigenvalue_shape", nullptr, Needs::eigen, property::eigenvalue_shape<Out>},
-    {"projected", kProjectedDoc, Needs::projected, [](Out& o, const VasprunData& d) { value(o, d.projected); }},
-    {"efermi", nullptr, Needs::dos, [](Out& o, const VasprunData& d) { value(o, d.efermi); }},
-    {"dos", nullptr, Needs::dos, [](Out& o, const VasprunData& d) { value(o, d.dos); }},
-    {"dielectric", nullptr, Needs::always, [](Out& o, const VasprunData& d) { value(o, d.dielectric); }},
-    {"converged", nullptr, Needs::always, [](Out& o, const VasprunData& d) { value(o, converged(d)); }},
+    {"projected", kProjectedDoc, Needs::projected, property::projected<Out>},
+    {"efermi", nullptr, Needs::dos, property::efermi<Out>},
+    {"dos", nullptr, Needs::dos, property::dos<Out>},
+    {"dielectric", nullptr, Needs::always, property::dielectric<Out>},
+    {"converged", nullptr, Needs::always, property::converged<Out>},
 };
 
 }  // namespace calcsift::layout
