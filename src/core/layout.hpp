@@ -22,6 +22,8 @@
 // Keys that are part of the layout are compile-time constants ("lattice"_key), so
 // that an output can make its object for each once (the Python output interns it).
 // Optional keys are left out when their value is absent; an absent block is none().
+// A new record type gets its emit(Out&, const Record&) among the records below,
+// before the generic list and optional emitters at the end.
 #pragma once
 
 #include <algorithm>

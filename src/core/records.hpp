@@ -270,6 +270,7 @@ struct CalculationOutput {
     std::optional<Dielectric> dielectric;
     Response response;
     std::optional<KpointsOpt> kpoints_opt;
+    bool saw_projected = false;  // a <projected> block was read or passed over
 };
 
 }  // namespace calcsift

@@ -73,6 +73,13 @@ void PyOutput::bool_array(std::span<const std::size_t> shape, const bool* data) 
     put(make_bool_array(std::vector<std::size_t>(shape.begin(), shape.end()), data));
 }
 
+void set_runtime_error(std::string_view text) {
+    PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace");
+    if (!message) return;  // the decoder's own error is raised instead
+    PyErr_SetObject(PyExc_RuntimeError, message);
+    Py_DECREF(message);
+}
+
 namespace {
 
 // The cyclic garbage collector is paused while a large tree of new containers
@@ -105,7 +112,7 @@ PyObject* property_value(const layout::Property<PyOutput>& property, const Vaspr
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+        set_runtime_error(e.what());
         return nullptr;
     }
 }

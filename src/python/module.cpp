@@ -120,14 +120,14 @@ PyObject* vasprun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         *data = parse_file(path, options);
     } catch (const VasprunError& e) {
         delete data;
-        PyErr_SetString(PyExc_RuntimeError, e.display().c_str());
+        set_runtime_error(e.display());
         return nullptr;
     } catch (const std::bad_alloc&) {
         delete data;
         return PyErr_NoMemory();
     } catch (const std::exception& e) {
         delete data;
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+        set_runtime_error(e.what());
         return nullptr;
     }
     PyObject* self = type->tp_alloc(type, 0);

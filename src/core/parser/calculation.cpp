@@ -68,6 +68,7 @@ CalculationOutput parse_calculation(Cursor& cur,
                 cur.fast_skip("dos");
             }
         } else if (name == "projected") {
+            out.saw_projected = true;
             if (options.parse_projected) {
                 keep_last(out.projected, [&] { return parse_projected(cur); });
             } else {

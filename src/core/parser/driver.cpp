@@ -80,6 +80,7 @@ VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
     std::optional<Dos> dos;
     std::optional<Dielectric> dielectric;
     Response response;
+    bool saw_projected = false;
     std::optional<KpointsOpt> kpoints_opt;
     const std::vector<std::string> no_atoms;
 
@@ -131,6 +132,7 @@ VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
             if (out.dielectric) dielectric = std::move(out.dielectric);
             merge_response(response, std::move(out.response));
             if (out.kpoints_opt) kpoints_opt = std::move(out.kpoints_opt);
+            saw_projected = saw_projected || out.saw_projected;
         } else {
             return false;
         }
@@ -165,6 +167,7 @@ VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
     check_response_extents(response, data.atominfo.atoms.size(), data.initial_structure);
     data.response = std::move(response);
     data.kpoints_opt = std::move(kpoints_opt);
+    data.saw_projected = saw_projected;
     return data;
 }
 

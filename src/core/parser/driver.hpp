@@ -45,6 +45,8 @@ struct VasprunData {
     RunProgress progress;
     Response response;  // dielectric tensors, Born charges, dynamical matrix
     std::optional<KpointsOpt> kpoints_opt;
+    // A calculation held a <projected> block, whether it was parsed or passed over.
+    bool saw_projected = false;
 };
 
 VasprunData parse_document(Cursor& cur, const ParseOptions& options);
