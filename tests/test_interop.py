@@ -153,9 +153,6 @@ def test_to_ase_agrees_with_ase(runs, ase_io, name):
 
 @pytest.mark.parametrize("name", ["real-13.xml", "relax-selective.xml"])
 def test_selective_dynamics_become_the_constraints_ase_makes(runs, ase_io, name):
-    if not hasattr(calcsift.Vasprun, "selective_dynamics"):
-        pytest.skip("this build has no Vasprun.selective_dynamics")
-
     def fixed(atoms):
         mask = np.zeros((len(atoms), 3), bool)
         for c in atoms.constraints:
@@ -172,8 +169,6 @@ def test_selective_dynamics_become_the_constraints_ase_makes(runs, ase_io, name)
 
 @needs_corpus
 def test_initial_velocities_go_to_the_first_step(ase_units):
-    if not hasattr(calcsift.Vasprun, "initial_velocities"):
-        pytest.skip("this build has no Vasprun.initial_velocities")
     path = str(CORPUS / "real-13.xml")              # an MD run with velocities (ASE 3.29's reader leaves them out)
     first, second = calcsift.to_ase(path)
     assert_close(first.get_velocities() * ase_units.fs, calcsift.Vasprun(path).initial_velocities, "velocities")
@@ -293,8 +288,7 @@ def test_to_pymatgen_agrees_with_pymatgen(runs, pymatgen_vasprun, name):
     ref = pymatgen_vasprun(path)
     for what in ("initial_structure", "final_structure"):
         assert_same_structure(getattr(ours, what), getattr(ref, what), what)
-        if hasattr(calcsift.Vasprun, "selective_dynamics"):
-            assert getattr(ours, what).site_properties == getattr(ref, what).site_properties, what
+        assert getattr(ours, what).site_properties == getattr(ref, what).site_properties, what
     if name == "real-10.xml.gz":
         # pymatgen makes an ionic step of the one calculation, which has no structure and no energies, and reports
         # a final energy of inf; calcsift has no ionic step there.

@@ -16,8 +16,3 @@ def present(block):
     import numpy as np
 
     return block.size > 0 and not np.isnan(block).all()
-
-
-def selective_flags(run):
-    """The initial structure's selective-dynamics flags, (natoms, 3) bool, True = free; or None."""
-    return getattr(run, "selective_dynamics", None)

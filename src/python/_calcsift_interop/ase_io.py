@@ -8,7 +8,7 @@ from ase.calculators.singlepoint import SinglePointCalculator
 from ase.constraints import FixAtoms, FixScaled
 from ase.units import GPa, fs
 
-from ._common import open_run, selective_flags
+from ._common import open_run
 
 # VASP writes the stress in kBar with pressure positive; ASE wants eV/A^3 with
 # tension positive, in Voigt order xx, yy, zz, yz, xz, xy.
@@ -63,7 +63,7 @@ def iter_images(run, selection, t=None, offset=0):
             magnetization = magnetization[:, :, 0]
     numbers = Atoms(symbols=run.atoms).numbers
     constraints = _constraints(run)
-    velocities = getattr(run, "initial_velocities", None) if offset == 0 else None
+    velocities = run.initial_velocities if offset == 0 else None
     for k in range(len(pick)):
         atoms = Atoms(numbers=numbers, positions=positions[k], cell=cells[k], pbc=True,
                       constraint=[c.copy() for c in constraints])
@@ -87,7 +87,7 @@ def iter_images(run, selection, t=None, offset=0):
 
 def _constraints(run):
     """The constraints of selective dynamics: FixAtoms where no direction is free, FixScaled where some are."""
-    flags = selective_flags(run)
+    flags = run.selective_dynamics  # True = free
     if flags is None:
         return []
     fixed = ~np.asarray(flags, dtype=bool)

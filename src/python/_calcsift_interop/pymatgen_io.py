@@ -6,7 +6,7 @@ from typing import Any, Dict, List, Optional
 import numpy as np
 from pymatgen.core import Lattice, Structure
 
-from ._common import open_run, present, selective_flags
+from ._common import open_run, present
 
 
 @dataclass(frozen=True)
@@ -39,7 +39,7 @@ def to_pymatgen(path, *, ionic_step_skip=None, ionic_step_offset=0):
             {"e_fr_energy": float(e[0]), "e_wo_entrp": float(e[1]), "e_0_energy": float(e[2])} for e in scf[i]]
         steps.append(step)
 
-    flags = selective_flags(run)
+    flags = run.selective_dynamics
     extra = {} if flags is None else {"selective_dynamics": np.asarray(flags, dtype=bool).tolist()}
     initial = _structure(run.initial_structure, extra)
     final = _structure(run.final_structure, extra)
