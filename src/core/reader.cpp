@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 
+#include "cpu_features.hpp"
 #include "utf8.hpp"
 
 #if defined(__SSE2__)
@@ -68,8 +69,7 @@ __attribute__((target("avx2"))) const char* find_far_avx2(const char* p, const c
     return find_str(p, end, needle);
 }
 
-// The CPU model is filled in by a constructor that may not have run yet.
-const bool kHaveAvx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+const bool kHaveAvx2 = cpu_has_avx2();
 
 #endif
 
