@@ -5,6 +5,7 @@
 // CALCSIFT_AVX2_TARGET and nothing else in this file does: the tables below are
 // built by plain code at load time, on any CPU. avx2_kernels() hands the set
 // out only when the CPU reports every feature that target names.
+#include "cpu_features.hpp"
 #include "simd.hpp"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -440,11 +441,9 @@ const SimdKernels kAvx2{"avx2", find_avx2, scan_plain_decimals_avx2, scan_fixed_
 }  // namespace
 
 const SimdKernels* avx2_kernels() noexcept {
-    // The CPU model is filled in by a constructor that may not have run yet.
-    __builtin_cpu_init();
-    const bool usable = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-                        __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
-    return usable ? &kAvx2 : nullptr;
+    // Every feature these kernels are compiled for: avx2, bmi, bmi2, popcnt (and the
+    // operating system saving the YMM registers), asked of the CPU itself.
+    return cpu_has_avx2() ? &kAvx2 : nullptr;
 }
 
 }  // namespace calcsift
