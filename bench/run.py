@@ -1,33 +1,41 @@
 #!/usr/bin/env python3
 """Benchmark suite: calcsift against the costs no reader of a run record can avoid.
 
-    python3 bench/run.py [--presets small,relax,md,bands] [--repeat 3] [--json PATH]
+    python3 bench/run.py [--presets small,relax,md,bands] [--repeat 3] [--json PATH] [--no-peers]
 
 For every preset of ``bench/generate.py`` the run measures, on the same files:
 
 * calcsift on the plain and on the ``.gz`` file, with the default options, with
   everything on (``parse_projected=True``) and with everything off (no DOS, no
-  eigenvalues, no projections); the parse itself, the time to read every
-  property once afterwards (``ionic_steps`` separately), and the peak RSS of
-  the parse;
-* the baselines: reading the file's bytes, a ``memmem`` scan over the whole
-  text (what a skipped block costs at best), libdeflate decompression of the
-  ``.gz``, first writes to fresh memory of the text's size (what filling the
-  text and the records costs at least; all three from the small C++ program
+  eigenvalues, no projections); the parse itself, its page faults, the time to
+  read every property once afterwards (``ionic_steps`` and ``projected``
+  separately), the peak RSS of the parse and its peak anonymous (private)
+  memory, which leaves out the pages of a mapped file;
+* on the bands files, two parses at once in two threads of one process, on two
+  copies of the file, against one parse;
+* the baselines: reading the file's bytes, mapping the file (populated), a
+  ``memmem`` scan over the whole text (what a skipped block costs at best),
+  libdeflate decompression of the ``.gz``, first writes to fresh memory of the
+  text's size, in 4 KiB pages and in memory advised for huge pages (what
+  filling the text and the records costs; all from the small C++ program
   ``bench/baseline.cpp``, built here with ``g++ -O2 ... -ldeflate``), and
-  ``xml.etree.ElementTree.iterparse`` doing nothing but clearing elements.
+  ``xml.etree.ElementTree.iterparse`` doing nothing but clearing elements;
+* where pymatgen is installed (``--no-peers`` skips it), its ``Vasprun`` with
+  its own defaults and with the DOS, eigenvalues and projections on, a peer
+  reader used as a stopwatch only.
 
-It prints a table of MB/s, the ratios to the baselines, and every target of
-the performance issue with the value measured in this run; where a target
+It prints a table of MB/s, the ratios to the baselines, and every performance
+target of the project with the value measured in this run; where a target
 depends on the machine's memory, the bound that reading the text and filling
 the records puts on it is printed beside it.
 
-Every measurement runs in a fresh subprocess (so that its peak RSS is its
-own); the repeats are interleaved and the median is reported. Files are
-generated into ``bench/out/`` (git-ignored) on first use and reused afterwards;
-the results go to ``bench/results/latest.json`` (git-ignored) for comparison
-between commits. The module is imported from the environment: install it
-first (``bash scripts/setup.sh``) or point ``PYTHONPATH`` at a build folder.
+Every measurement runs in a fresh subprocess (``bench/workers.py``, so that its
+peak memory is its own); the repeats are interleaved and the median is
+reported. Files are generated into ``bench/out/`` (git-ignored) on first use
+and reused afterwards; the results go to ``bench/results/latest.json``
+(git-ignored) for comparison between commits. The module is imported from the
+environment: install it first (``bash scripts/setup.sh``) or point
+``PYTHONPATH`` at a build folder.
 """
 
 import argparse
@@ -45,115 +53,31 @@ OUT = HERE / "out"
 RESULTS = HERE / "results"
 PRESETS = ("small", "relax", "md", "bands")
 
-OPTIONS = {
-    "default": {},
-    "all-on": {"parse_projected": True},
-    "all-off": {"parse_dos": False, "parse_eigen": False, "parse_projected": False},
-}
+sys.path.insert(0, str(HERE))
+from workers import OPTIONS, PEER_OPTIONS  # noqa: E402
 
 # Presets whose text is at least this share of skippable blocks count for the
 # "everything off" target (the others must tokenise most of their text anyway).
 SKIPPABLE_ENOUGH = 0.95
 
-PROPERTIES = ("program", "version", "incar", "atoms", "atom_types", "kpoints",
-              "initial_structure", "final_structure", "ionic_steps", "eigenvalues",
-              "eigenvalue_shape", "projected", "efermi", "dos", "dielectric", "converged", "trajectory")
-
-# The targets of the performance issue, each checked on the measurements of this run.
+# The project's performance targets, each checked on the measurements of this
+# run: first those of the mapped input, huge pages and the released lock, then
+# the earlier ones that still hold as limits.
 TARGET_TEXT = {
+    "relax_props_vs_iterparse": "relax, default, every property read: >= 20x iterparse",
+    "bands_default_vs_iterparse": "bands, default options: >= 30x iterparse",
+    "bands_on_projected_vs_iterparse": "bands, everything on, projected read once: >= 10x iterparse",
+    "md_ionic_vs_iterparse": "md, parse + ionic_steps: >= 6x iterparse",
+    "threads_throughput": "bands, 2 threads on 2 files: >= 1.7x the throughput of 1 thread on one",
+    "anon_text_multiple": "bands, default, plain: peak anonymous memory <= 0.3x text + records",
     "bands_on_mbps": "bands, everything on, plain: >= 1000 MB/s",
     "bands_on_vs_iterparse": "bands, everything on, plain: >= 8x iterparse",
     "bands_default_mbps": "bands, default options, plain: >= 2000 MB/s",
     "off_vs_read_memmem": "everything off: <= 1.5x (read + memmem)",
-    "md_ionic_vs_iterparse": "md, parse + ionic_steps: >= 5x iterparse",
     "gz_vs_inflate_plain": ".gz: <= 1.2x (inflate + plain parse)",
     "rss_text_multiple": "peak RSS, plain: <= 1.3x text + records",
     "scaling_small_vs_bands": "MB/s of small within 2x of bands",
 }
-
-
-# ---------------------------------------------------------------------------
-# Workers (run in subprocesses)
-
-def _status_kib(field):
-    with open("/proc/self/status") as fh:
-        for line in fh:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
-
-
-def _reset_peak_rss():
-    # Writing 5 to clear_refs resets VmHWM to the current RSS (Linux >= 4.0).
-    try:
-        with open("/proc/self/clear_refs", "w") as fh:
-            fh.write("5")
-        return True
-    except OSError:
-        return False
-
-
-def worker_calcsift(path, options):
-    import numpy  # noqa: F401  (imported by the first array anyway; keep it out of the parse)
-    import calcsift
-
-    kwargs = OPTIONS[options]
-    reset = _reset_peak_rss()
-    before = _status_kib("VmRSS")
-    t0 = time.perf_counter()
-    c0 = time.process_time()
-    run = calcsift.Vasprun(path, **kwargs)
-    parse_s = time.perf_counter() - t0
-    parse_cpu_s = time.process_time() - c0
-    peak = _status_kib("VmHWM")
-    after = _status_kib("VmRSS")
-    # Small files parse in milliseconds: repeat them in the same process (the
-    # first parse above gives the memory figures) and keep the median. With the
-    # fixed mmap threshold (WORKER_ENV) each parse fills fresh memory as a first
-    # parse (and a parse of a large file) does.
-    inner = max(1, min(20, int(50e6 // max(1, os.path.getsize(path)))))
-    if inner > 1:
-        times, cpus = [parse_s], [parse_cpu_s]
-        for _ in range(inner - 1):
-            del run
-            t0 = time.perf_counter()
-            c0 = time.process_time()
-            run = calcsift.Vasprun(path, **kwargs)
-            times.append(time.perf_counter() - t0)
-            cpus.append(time.process_time() - c0)
-        parse_s, parse_cpu_s = statistics.median(times), statistics.median(cpus)
-    props = {}
-    for name in PROPERTIES:
-        t = time.perf_counter()
-        value = getattr(run, name)
-        # One more container: the interpreter runs here the garbage collection
-        # that the new objects have made due, part of the cost of the access.
-        due = []
-        props[name] = time.perf_counter() - t
-        del value, due
-    return {
-        "parse_s": parse_s,
-        "parse_cpu_s": parse_cpu_s,
-        "props_s": sum(props.values()),
-        "ionic_steps_s": props["ionic_steps"],
-        "props": props,
-        "peak_extra": (peak - before) * 1024 if reset else None,
-        "records": (after - before) * 1024,
-        "module": calcsift.__file__,
-    }
-
-
-def worker_iterparse(path):
-    import xml.etree.ElementTree as ET
-
-    inner = max(1, min(5, int(20e6 // max(1, os.path.getsize(path)))))
-    times = []
-    for _ in range(inner):
-        t0 = time.perf_counter()
-        for _event, elem in ET.iterparse(path):
-            elem.clear()
-        times.append(time.perf_counter() - t0)
-    return {"seconds": statistics.median(times)}
 
 
 # ---------------------------------------------------------------------------
@@ -171,12 +95,19 @@ def log(msg):
 WORKER_ENV = dict(os.environ, MALLOC_MMAP_THRESHOLD_="131072")
 
 
+WORKERS = str(HERE / "workers.py")
+
+
 def run_json(cmd):
     proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                           env=WORKER_ENV)
     if proc.returncode != 0:
         raise SystemExit("failed: %s\n%s" % (" ".join(map(str, cmd)), proc.stderr))
     return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def worker(*args):
+    return [sys.executable, WORKERS] + [str(a) for a in args]
 
 
 def build_baseline():
@@ -205,6 +136,28 @@ def ensure_file(preset, gz):
     subprocess.run(cmd, check=True)
     tmp.rename(path)
     return path
+
+
+def ensure_copy(path):
+    """A second file with the same text (its own pages in the page cache), for the two-thread measure."""
+    copy = path.with_name(path.stem + "-copy" + path.suffix)
+    if not copy.exists() or copy.stat().st_size != path.stat().st_size:
+        log("copying %s to %s" % (path, copy))
+        tmp = copy.with_name(copy.name + ".part")
+        with open(path, "rb") as src, open(tmp, "wb") as dst:
+            while True:
+                chunk = src.read(1 << 24)
+                if not chunk:
+                    break
+                dst.write(chunk)
+        tmp.rename(copy)
+    return copy
+
+
+def have_pymatgen():
+    proc = subprocess.run([sys.executable, "-c", "import pymatgen.io.vasp"], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL)
+    return proc.returncode == 0
 
 
 def check_module():
@@ -243,9 +196,11 @@ def median(values):
     return statistics.median(values) if values else None
 
 
-def measure(presets, repeat):
+BASELINES = ("read", "map", "memmem", "touch", "touch-huge")
+
+
+def measure(presets, repeat, peers):
     exe = build_baseline()
-    me = str(Path(__file__).resolve())
     jobs = []  # (key, command)
     sizes = {}
     for preset in presets:
@@ -254,15 +209,20 @@ def measure(presets, repeat):
         sizes[preset] = {"text": plain.stat().st_size, "gz": gz.stat().st_size,
                          "skippable": skippable_share(plain)}
         inner = str(max(1, min(20, int(50e6 // sizes[preset]["text"]))))
-        for name in ("read", "memmem", "touch"):
+        for name in BASELINES:
             jobs.append(((preset, "baseline", name), [str(exe), name, str(plain), inner]))
         jobs.append(((preset, "baseline", "inflate"), [str(exe), "inflate", str(gz), inner]))
-        jobs.append(((preset, "baseline", "iterparse"),
-                     [sys.executable, me, "--worker", "iterparse", str(plain)]))
+        jobs.append(((preset, "baseline", "iterparse"), worker("iterparse", plain)))
         for kind, path in (("plain", plain), ("gz", gz)):
             for opt in OPTIONS:
-                jobs.append(((preset, kind, opt),
-                             [sys.executable, me, "--worker", "calcsift", str(path), opt]))
+                jobs.append(((preset, kind, opt), worker("calcsift", path, opt)))
+        if preset == "bands":
+            copy = ensure_copy(plain)
+            jobs.append(((preset, "threads", 1), worker("threads", plain)))
+            jobs.append(((preset, "threads", 2), worker("threads", plain, copy)))
+        if peers:
+            for opt in PEER_OPTIONS:
+                jobs.append(((preset, "pymatgen", opt), worker("pymatgen", plain, opt)))
     samples = {key: [] for key, _ in jobs}
     t_start = time.perf_counter()
     for rep in range(repeat):
@@ -278,10 +238,13 @@ def summarise(presets, sizes, samples):
     for preset in presets:
         text = sizes[preset]["text"]
         r = {"text_bytes": text, "gz_bytes": sizes[preset]["gz"],
-             "skippable_share": sizes[preset]["skippable"], "baseline": {}, "calcsift": {}}
-        for name in ("read", "memmem", "touch", "inflate", "iterparse"):
-            s = median([x["seconds"] for x in samples[(preset, "baseline", name)]])
-            r["baseline"][name] = {"seconds": s, "mbps": text / s / 1e6}
+             "skippable_share": sizes[preset]["skippable"], "baseline": {}, "calcsift": {},
+             "pymatgen": {}, "threads": {}}
+        for name in BASELINES + ("inflate", "iterparse"):
+            xs = samples[(preset, "baseline", name)]
+            s = median([x["seconds"] for x in xs])
+            r["baseline"][name] = {"seconds": s, "mbps": text / s / 1e6,
+                                   "faults": median([x.get("faults") for x in xs if x.get("faults") is not None])}
         for kind in ("plain", "gz"):
             for opt in OPTIONS:
                 xs = samples[(preset, kind, opt)]
@@ -291,14 +254,30 @@ def summarise(presets, sizes, samples):
                     "parse_s": parse,
                     "parse_cpu_s": median([x["parse_cpu_s"] for x in xs]),
                     "mbps": text / parse / 1e6,
+                    "faults": median([x["faults"] for x in xs]),
                     "props_s": median([x["props_s"] for x in xs]),
                     "ionic_steps_s": median([x["ionic_steps_s"] for x in xs]),
+                    "projected_s": median([x["projected_s"] for x in xs]),
                     "parse_plus_props_s": median([x["parse_s"] + x["props_s"] for x in xs]),
                     "parse_plus_ionic_s": median([x["parse_s"] + x["ionic_steps_s"] for x in xs]),
+                    "parse_plus_projected_s": median([x["parse_s"] + x["projected_s"] for x in xs]),
                     "peak_extra_bytes": median(peaks),
                     "records_bytes": median([x["records"] for x in xs]),
+                    "anon_peak_extra_bytes": median([x["anon_peak_extra"] for x in xs]),
+                    "anon_records_bytes": median([x["anon_records"] for x in xs]),
                     "samples_s": [x["parse_s"] for x in xs],
                 }
+        for opt in PEER_OPTIONS:
+            xs = samples.get((preset, "pymatgen", opt))
+            if xs:
+                ok = [x["seconds"] for x in xs if x["seconds"] is not None]
+                r["pymatgen"][opt] = {"seconds": median(ok),
+                                      "error": next((x["error"] for x in xs if "error" in x), None)}
+        for n in (1, 2):
+            xs = samples.get((preset, "threads", n))
+            if xs:
+                r["threads"][str(n)] = {"seconds": median([x["seconds"] for x in xs]),
+                                        "samples_s": [x["seconds"] for x in xs]}
         res[preset] = r
     return res
 
@@ -311,24 +290,60 @@ def targets(res):
         out[key] = {"value": value, "limit": limit, "holds": bool(holds), "detail": detail,
                     "bound": bound}
 
+    def read_s(base):
+        # The text reaches the parse by the cheaper way of the two.
+        return min(base["read"]["seconds"], base["map"]["seconds"])
+
+    def fill_s(base, nbytes, text):
+        # First writes to fresh memory, at the best rate this machine offers.
+        per_byte = min(base["touch"]["seconds"], base["touch-huge"]["seconds"]) / text
+        return per_byte * nbytes
+
+    if "relax" in res:
+        r = res["relax"]
+        c = r["calcsift"]["plain/default"]
+        ratio = r["baseline"]["iterparse"]["seconds"] / c["parse_plus_props_s"]
+        put("relax_props_vs_iterparse", ratio, 20, ratio >= 20,
+            "x iterparse (parse %.3f s + properties %.3f s)" % (c["parse_s"], c["props_s"]))
     if "bands" in res:
         b = res["bands"]
         base = b["baseline"]
         text = b["text_bytes"]
-        on = b["calcsift"]["plain/all-on"]
-        # No parse of this file can beat reading the text and writing its records
-        # into fresh memory: the bound that this machine puts on the target.
-        floor_on = base["read"]["seconds"] + base["touch"]["seconds"] * on["records_bytes"] / text
-        put("bands_on_mbps", on["mbps"], 1000, on["mbps"] >= 1000, "MB/s",
-            text / floor_on / 1e6)
-        ratio = base["iterparse"]["seconds"] / on["parse_s"]
-        put("bands_on_vs_iterparse", ratio, 8, ratio >= 8, "x iterparse",
-            base["iterparse"]["seconds"] / floor_on)
+        it = base["iterparse"]["seconds"]
         d = b["calcsift"]["plain/default"]
-        floor_default = (base["read"]["seconds"] + base["memmem"]["seconds"] +
-                         base["touch"]["seconds"] * d["records_bytes"] / text)
-        put("bands_default_mbps", d["mbps"], 2000, d["mbps"] >= 2000, "MB/s",
-            text / floor_default / 1e6)
+        # No parse of this file can beat getting the text, scanning the skipped
+        # blocks and writing its records into fresh memory: the bound that this
+        # machine puts on the targets.
+        floor_default = read_s(base) + base["memmem"]["seconds"] + fill_s(base, d["records_bytes"], text)
+        ratio = it / d["parse_s"]
+        put("bands_default_vs_iterparse", ratio, 30, ratio >= 30, "x iterparse", it / floor_default)
+        on = b["calcsift"]["plain/all-on"]
+        projected_bytes = on["records_bytes"] - d["records_bytes"]
+        floor_on = read_s(base) + fill_s(base, on["records_bytes"], text)
+        floor_on_read = floor_on + fill_s(base, max(projected_bytes, 0), text)
+        ratio = it / on["parse_plus_projected_s"]
+        put("bands_on_projected_vs_iterparse", ratio, 10, ratio >= 10,
+            "x iterparse (parse %.3f s + projected %.3f s)" % (on["parse_s"], on["projected_s"]),
+            it / floor_on_read)
+        if b["threads"]:
+            one, two = b["threads"]["1"]["seconds"], b["threads"]["2"]["seconds"]
+            ratio = 2 * one / two
+            put("threads_throughput", ratio, 1.7, ratio >= 1.7,
+                "x (1 file in %.3f s, 2 files in %.3f s)" % (one, two))
+        multiple = (d["anon_peak_extra_bytes"] - d["anon_records_bytes"]) / text
+        put("anon_text_multiple", multiple, 0.3, multiple <= 0.3,
+            "x text beyond the records (peak %s MB, records %s MB)"
+            % (mb(d["anon_peak_extra_bytes"]), mb(d["anon_records_bytes"])))
+        put("bands_on_mbps", on["mbps"], 1000, on["mbps"] >= 1000, "MB/s", text / floor_on / 1e6)
+        ratio = it / on["parse_s"]
+        put("bands_on_vs_iterparse", ratio, 8, ratio >= 8, "x iterparse", it / floor_on)
+        put("bands_default_mbps", d["mbps"], 2000, d["mbps"] >= 2000, "MB/s", text / floor_default / 1e6)
+    if "md" in res:
+        m = res["md"]
+        c = m["calcsift"]["plain/default"]
+        ratio = m["baseline"]["iterparse"]["seconds"] / c["parse_plus_ionic_s"]
+        put("md_ionic_vs_iterparse", ratio, 6, ratio >= 6,
+            "x iterparse (parse %.3f s + ionic_steps %.3f s)" % (c["parse_s"], c["ionic_steps_s"]))
     # Skipping is what "everything off" measures: only files that are (nearly)
     # all skippable blocks can come close to a read and a scan.
     worst = None
@@ -342,12 +357,6 @@ def targets(res):
     if worst:
         put("off_vs_read_memmem", worst[0], 1.5, worst[0] <= 1.5,
             "x, worst preset: %s (presets >= %.0f%% skippable)" % (worst[1], 100 * SKIPPABLE_ENOUGH))
-    if "md" in res:
-        m = res["md"]
-        c = m["calcsift"]["plain/default"]
-        ratio = m["baseline"]["iterparse"]["seconds"] / c["parse_plus_ionic_s"]
-        put("md_ionic_vs_iterparse", ratio, 5, ratio >= 5,
-            "x iterparse (parse %.3f s + ionic_steps %.3f s)" % (c["parse_s"], c["ionic_steps_s"]))
     worst = None
     for preset, r in res.items():
         for opt in OPTIONS:
@@ -380,7 +389,7 @@ def targets(res):
             if worst is None or ratio > worst[0]:
                 worst = (ratio, opt)
         put("scaling_small_vs_bands", worst[0], 2, worst[0] <= 2, "x, worst: " + worst[1])
-    return out
+    return {key: out[key] for key in TARGET_TEXT if key in out}
 
 
 def mb(n):
@@ -391,25 +400,40 @@ def print_table(res, tgt, repeat):
     lines = []
     lines.append("Median of %d runs; MB/s of document text (the decompressed size for .gz)." % repeat)
     lines.append("")
-    lines.append("| preset | text MB | input | options | parse MB/s | parse s | properties s | peak RSS MB | kept MB |")
-    lines.append("|---|---:|---|---|---:|---:|---:|---:|---:|")
+    lines.append("| preset | text MB | input | options | parse MB/s | parse s | page faults | properties s "
+                 "| peak RSS MB | peak anonymous MB | kept MB |")
+    lines.append("|---|---:|---|---|---:|---:|---:|---:|---:|---:|---:|")
     for preset, r in res.items():
         for key, c in r["calcsift"].items():
             kind, opt = key.split("/")
-            lines.append("| %s | %s | %s | %s | %.0f | %.3f | %.3f | %s | %s |" % (
-                preset, mb(r["text_bytes"]), kind, opt, c["mbps"], c["parse_s"], c["props_s"],
-                mb(c["peak_extra_bytes"]), mb(c["records_bytes"])))
+            lines.append("| %s | %s | %s | %s | %.0f | %.3f | %d | %.3f | %s | %s | %s |" % (
+                preset, mb(r["text_bytes"]), kind, opt, c["mbps"], c["parse_s"], c["faults"], c["props_s"],
+                mb(c["peak_extra_bytes"]), mb(c["anon_peak_extra_bytes"]), mb(c["records_bytes"])))
     lines.append("")
-    lines.append("| preset | skippable | read MB/s | memmem MB/s | touch MB/s | libdeflate MB/s | iterparse MB/s | on / iterparse | off / (read+memmem) |")
-    lines.append("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+    lines.append("| preset | skippable | read MB/s | map MB/s | memmem MB/s | touch MB/s | touch, huge pages MB/s "
+                 "| libdeflate MB/s | iterparse MB/s | on / iterparse | off / (read+memmem) |")
+    lines.append("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for preset, r in res.items():
         b = r["baseline"]
         on = r["calcsift"]["plain/all-on"]["parse_s"]
         off = r["calcsift"]["plain/all-off"]["parse_s"]
-        lines.append("| %s | %.0f%% | %.0f | %.0f | %.0f | %.0f | %.0f | %.1fx | %.2fx |" % (
-            preset, 100 * r["skippable_share"], b["read"]["mbps"], b["memmem"]["mbps"], b["touch"]["mbps"], b["inflate"]["mbps"],
-            b["iterparse"]["mbps"], b["iterparse"]["seconds"] / on,
-            off / (b["read"]["seconds"] + b["memmem"]["seconds"])))
+        lines.append("| %s | %.0f%% | %.0f | %.0f | %.0f | %.0f | %.0f | %.0f | %.0f | %.1fx | %.2fx |" % (
+            preset, 100 * r["skippable_share"], b["read"]["mbps"], b["map"]["mbps"], b["memmem"]["mbps"],
+            b["touch"]["mbps"], b["touch-huge"]["mbps"], b["inflate"]["mbps"], b["iterparse"]["mbps"],
+            b["iterparse"]["seconds"] / on, off / (b["read"]["seconds"] + b["memmem"]["seconds"])))
+    peer_rows = [(preset, opt, r["calcsift"]["plain/" + opt], p)
+                 for preset, r in res.items() for opt, p in r["pymatgen"].items()]
+    if peer_rows:
+        lines.append("")
+        lines.append("| preset | options | calcsift parse + properties s | pymatgen Vasprun s | ratio |")
+        lines.append("|---|---|---:|---:|---:|")
+        for preset, opt, c, p in peer_rows:
+            if p["seconds"] is None:
+                lines.append("| %s | %s | %.3f | failed: %s | |" % (preset, opt, c["parse_plus_props_s"],
+                                                                   (p["error"] or "")[:60]))
+            else:
+                lines.append("| %s | %s | %.3f | %.3f | %.1fx |" % (
+                    preset, opt, c["parse_plus_props_s"], p["seconds"], p["seconds"] / c["parse_plus_props_s"]))
     lines.append("")
     lines.append("| target | measured | holds | bound on this machine |")
     lines.append("|---|---:|---|---:|")
@@ -447,19 +471,15 @@ def main(argv=None):
                     help="comma-separated presets (default: %(default)s)")
     ap.add_argument("--repeat", type=int, default=3, help="runs per measurement (default 3)")
     ap.add_argument("--json", default=str(RESULTS / "latest.json"), help="results file")
+    ap.add_argument("--no-peers", action="store_true", help="leave out pymatgen even where it is installed")
     ap.add_argument("--no-trajectories", action="store_true",
                     help="leave out the trajectory and ASE measurements (bench/trajectories.py)")
     ap.add_argument("--worker", nargs="+", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
 
-    if args.worker:
-        kind, rest = args.worker[0], args.worker[1:]
-        if kind.startswith("traj-"):
-            import trajectories
-            result = trajectories.worker(kind, *rest)
-        else:
-            result = worker_calcsift(*rest) if kind == "calcsift" else worker_iterparse(*rest)
-        print(json.dumps(result))
+    if args.worker:  # the trajectory block's workers (bench/trajectories.py)
+        import trajectories
+        print(json.dumps(trajectories.worker(args.worker[0], *args.worker[1:])))
         return 0
 
     presets = [p.strip() for p in args.presets.split(",") if p.strip()]
@@ -471,7 +491,9 @@ def main(argv=None):
     OUT.mkdir(exist_ok=True)
     module = check_module()
     log("calcsift from %s" % module)
-    sizes, samples = measure(presets, args.repeat)
+    peers = not args.no_peers and have_pymatgen()
+    log("pymatgen: %s" % ("measured" if peers else "left out" if args.no_peers else "not installed"))
+    sizes, samples = measure(presets, args.repeat, peers)
     res = summarise(presets, sizes, samples)
     tgt = targets(res)
     print_table(res, tgt, args.repeat)

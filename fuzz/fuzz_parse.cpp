@@ -4,7 +4,9 @@
 // result that breaks the invariants the Python layer relies on is a finding.
 //
 // The ionic-step offset and stride are derived from the input length so that the
-// corpus stays plain documents (seeds are real files, not framed inputs).
+// corpus stays plain documents (seeds are real files, not framed inputs). Each
+// input is also written to a file and read by parse_file, which maps it (every
+// size is mapped here): its result or error must be that of the parse from memory.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +24,7 @@
 #include "core/derived.hpp"
 #include "core/error.hpp"
 #include "core/loader.hpp"
+#include "core/memory.hpp"
 #include "core/reader.hpp"
 #include "core/trajectory.hpp"
 #include "core/utf8.hpp"
@@ -275,17 +279,84 @@ void compare_row_paths(std::string_view text, const SimdKernels& kernels) {
     }
 }
 
+bool same_result(const VasprunData& a, const VasprunData& b) {
+    const auto same_array = [](const NdArray& x, const NdArray& y) {
+        return x.shape == y.shape && same_values(x.data, y.data);
+    };
+    bool same = a.generator.program == b.generator.program && a.generator.version == b.generator.version &&
+                a.incar.size() == b.incar.size() && a.atominfo.atoms == b.atominfo.atoms &&
+                same_array(a.kpoints.kpointlist, b.kpoints.kpointlist) &&
+                a.ionic_steps.size() == b.ionic_steps.size() &&
+                a.eigenvalues.has_value() == b.eigenvalues.has_value() &&
+                a.projected.has_value() == b.projected.has_value() && a.dos.has_value() == b.dos.has_value();
+    for (std::size_t i = 0; same && i < a.ionic_steps.size(); ++i)
+        same = same_values({a.ionic_steps[i].energies.e_fr_energy}, {b.ionic_steps[i].energies.e_fr_energy});
+    if (same && a.eigenvalues) same = same_array(a.eigenvalues->data, b.eigenvalues->data);
+    if (same && a.projected) same = same_array(a.projected->data, b.projected->data);
+    if (same && a.dos) same = same_values(a.dos->total.energies, b.dos->total.energies);
+    return same;
+}
+
+// The input as a file, read by parse_file: from a mapping of the file (every
+// file is mapped here, see LLVMFuzzerInitialize), inflated from one for .gz.
+// The result or the error must be that of the parse from memory.
+char file_dir[] = "/tmp/calcsift-fuzz-files-XXXXXX";
+
+void compare_file_path(const char* bytes, std::size_t size, bool gz) {
+    const std::string path = std::string(file_dir) + (gz ? "/input.xml.gz" : "/input.xml");
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    check(f && std::fwrite(bytes, 1, size, f) == size && std::fclose(f) == 0, "writing the input file");
+    const ParseOptions o;
+    std::optional<VasprunData> a, b;
+    std::string err_a, err_b;
+    try {
+        if (gz) {
+            Buffer text = gunzip(bytes, size);
+            a = parse_bytes(text.data(), text.size(), o);
+        } else {
+            a = parse_bytes(bytes, size, o);
+        }
+    } catch (const VasprunError& e) {
+        err_a = e.display();
+    }
+    try {
+        b = parse_file(path, o);
+    } catch (const VasprunError& e) {
+        err_b = e.display();
+    }
+    if (err_a != err_b) {
+        std::fprintf(stderr, "memory: %s\nfile: %s\n", err_a.c_str(), err_b.c_str());
+        broken("file and memory parses fail differently");
+    }
+    check(!a || (b && same_result(*a, *b)), "file and memory parses differ");
+}
+
+void remove_file_dir() {
+    for (const char* name : {"/input.xml", "/input.xml.gz"}) std::remove((std::string(file_dir) + name).c_str());
+    std::remove(file_dir);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     __sanitizer_install_malloc_and_free_hooks(on_malloc, on_free);
+    // Small inputs take the paths of large files: every file is mapped, and
+    // buffers from 4 KiB on are advised for huge pages.
+    MemoryThresholds t;
+    t.map_file = 1;
+    t.huge_pages = 4096;
+    set_memory_thresholds(t);
+    if (!mkdtemp(file_dir)) broken("no folder for the input files");
+    std::atexit(remove_file_dir);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const char* bytes = reinterpret_cast<const char*>(data);
     // Inputs that look like gzip also go through the decoder (as a .gz file would).
-    if (size >= 2 && data[0] == 0x1f && data[1] == 0x8b) {
+    const bool gz = size >= 2 && data[0] == 0x1f && data[1] == 0x8b;
+    compare_file_path(bytes, size, gz);
+    if (gz) {
         try {
             Buffer text = gunzip(bytes, size);
             VasprunData d = parse_bytes(text.data(), text.size(), ParseOptions{});

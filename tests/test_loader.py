@@ -8,7 +8,7 @@ import zlib
 import pytest
 
 import calcsift
-from conftest import calculation_xml, dos_xml, incar_xml, make_doc, write_doc
+from conftest import calculation_xml, dos_xml, incar_xml, load, load_error, make_doc, projected_xml, write_doc
 
 PLAIN = make_doc(calculation_xml(-3.0, body=dos_xml(1.25))).encode()
 ENC_ERROR = "Encoding error: Failed to decode vasprun.xml as ISO-8859-1"
@@ -201,3 +201,58 @@ def test_binary_garbage(doc_error, seed):
 def test_cut_inside_a_tag(doc_error):
     cut = PLAIN.index(b'<varray name="forces"') + 10
     assert doc_error(PLAIN[:cut]).startswith("XML parse error: ")
+
+
+# --- files read from a mapping -----------------------------------------------------------------------------
+# From 256 KiB on, a plain file is parsed straight from a mapping of it (a .gz inflated from one): the text that
+# must change (declaration rewrite, decoding) must come out as from a file read into memory.
+
+PAD = "<!--" + "padding " * 40000 + "-->\n"                     # 320 KB
+RANDOM_PAD = "<!--" + random.Random(0).randbytes(300000).hex() + "-->\n"   # still 280 KB after gzip
+
+
+# A projected block of 120 KB, passed over whole with the default options, with a byte inside (\x00 here) that
+# makes the file windows-1252: the UTF-8 "é" of the program name must then read as two characters.
+SKIPPED = projected_xml(rows=[[(0.5, 0.25)] * 40] * 200).replace("<array>", "<array><!-- caf\x00 -->", 1)
+
+
+def latin_skipped(text):
+    return text.encode().replace(b"\x00", b"\xe9")
+
+
+def outcome(tmp_path, data, name):
+    try:
+        v = load(tmp_path, data, name)
+        return v.program, v.incar, v.efermi
+    except RuntimeError as e:
+        return str(e)
+
+
+@pytest.mark.parametrize("build, name", [
+    (lambda pad: REWRITTEN.replace("<modeling>\n", "<modeling>\n" + pad).encode(), "x.xml"),       # head > 256 KB
+    (lambda pad: (REWRITTEN + pad).encode().ljust(80 * 4096 if pad else 0), "x.xml"),     # ends with a page
+    (lambda pad: b"\xef\xbb\xbf" + (REWRITTEN + pad).encode(), "x.xml"),
+    (lambda pad: b"\xff\xfe" + (REWRITTEN + pad).encode("utf-16-le"), "x.xml"),
+    (lambda pad: (REWRITTEN + pad).encode("cp1252"), "x.xml"),
+    (lambda pad: latin_doc("ISO-8859-1", b"\x80") + pad.encode(), "x.xml"),
+    (lambda pad: b"\xef\xbb\xbf" + make_doc(program="caf\xe9").encode("latin-1") + pad.encode(), "x.xml"),
+    (lambda pad: gzip.compress((REWRITTEN + pad).encode()), "x.xml.gz"),
+    (lambda pad: latin_skipped(make_doc(calculation_xml(body=SKIPPED), program="café") + pad), "x.xml"),
+    (lambda pad: latin_skipped(make_doc(calculation_xml(body=SKIPPED + "<!bogus>") + pad)), "x.xml"),
+])
+def test_mapped_file_reads_like_a_small_one(tmp_path, build, name):
+    pad = RANDOM_PAD if name.endswith(".gz") else PAD
+    big = build(pad)
+    assert len(big) >= 256 << 10
+    expected = outcome(tmp_path, build(""), name)
+    assert outcome(tmp_path, big, name) == expected
+
+
+def test_mapped_byte_in_a_skipped_block_decides_the_encoding(tmp_path):
+    """The only non-ASCII byte of the file lies in a block passed over: the file is still windows-1252, and the
+    memory-bomb guard measures its decoded text (one byte longer, the declaration five bytes shorter)."""
+    e = "<set></set>"
+    bomb = ("<eigenvalues><array><set><set><set>" + "<r>0 0</r>" * 1000 + "</set>" + e * 999 + "</set>" + e * 999
+            + "</set></array></eigenvalues>")
+    data = latin_skipped(make_doc(calculation_xml(body=SKIPPED + bomb)) + PAD)
+    assert load_error(tmp_path, data).startswith(f"Unexpected array shape: expected [{len(data) + 1 - 5}], got [")

@@ -225,3 +225,61 @@ interpreters.run_string(interpreters.create(), "try:\\n import calcsift\\n print
 print(calcsift.Vasprun.__name__)
 """)
     assert out.split() == ["refused", "Vasprun"]
+
+
+# A stand-in for NumPy whose C API table reports the given ABI and C-API versions (the table's entries 0 and
+# 211); calcsift must refuse it before it calls anything else in the table.
+FAKE_NUMPY = {
+    "numpy/__init__.py": "__version__ = '{major}.0.0'\nfrom . import lib\n",
+    "numpy/lib.py": "class NumpyVersion:\n    def __init__(self, v):\n        self.major = int(v.split('.')[0])\n",
+    "numpy/_core/__init__.py": "",
+    "numpy/core/__init__.py": "",
+    "numpy/_core/multiarray.py": """
+import ctypes
+VERSION = ctypes.CFUNCTYPE(ctypes.c_uint)
+_abi, _feature = VERSION(lambda: {abi}), VERSION(lambda: {feature})
+_table = (ctypes.c_void_p * 300)()
+_table[0], _table[211] = ctypes.cast(_abi, ctypes.c_void_p), ctypes.cast(_feature, ctypes.c_void_p)
+capsule = ctypes.pythonapi.PyCapsule_New
+capsule.restype, capsule.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+_ARRAY_API = capsule(ctypes.addressof(_table), None, None)
+""",
+}
+
+
+@pytest.mark.parametrize("major, abi, feature", [(3, 0x03000000, 0x20), (1, 0x01000009, 0x6)])
+def test_numpy_it_cannot_use_is_refused(tmp_path, path, major, abi, feature):
+    for name, text in FAKE_NUMPY.items():
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text(text.format(major=major, abi=abi, feature=feature))
+    (tmp_path / "numpy/core/multiarray.py").write_text((tmp_path / "numpy/_core/multiarray.py").read_text())
+    out = run_python(f"""
+import sys
+sys.path.insert(0, {str(tmp_path)!r})
+import calcsift
+v = calcsift.Vasprun({path!r})
+for _ in range(2):
+    try:
+        v.eigenvalues
+    except ImportError as e:
+        print(e)
+""")
+    assert out.splitlines() == [f"calcsift cannot use this NumPy: it reports C-API ABI version {abi:#x} and C-API "
+                                f"version {feature:#x}; calcsift needs ABI version at most 0x2000000 (NumPy 1.x or "
+                                "2.x) and C-API version at least 0x7 (NumPy 1.7)"] * 2
+
+
+@pytest.mark.skipif(not os.environ.get("CALCSIFT_OTHER_NUMPY"),
+                    reason="set CALCSIFT_OTHER_NUMPY to a Python with another NumPy major version (README, Typing)")
+def test_other_numpy_major_version(path):
+    """The module serves NumPy 1.x and 2.x alike: the same arrays from an interpreter with the other one."""
+    code = ("import json, sys, numpy, calcsift\nv = calcsift.Vasprun(sys.argv[1], parse_projected=True)\n"
+            "arrays = [v.eigenvalues, v.projected['data'], v.dos['total']['densities'], v.kpoints['kpointlist']]\n"
+            "print(numpy.__version__.split('.')[0], json.dumps([[a.dtype.str, a.shape, a.flags.writeable, a.tolist()]"
+            " for a in arrays]))")
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(calcsift.__file__))
+    done = [subprocess.run([python, "-c", code, path], env=env, capture_output=True, text=True, timeout=60)
+            for python in (sys.executable, os.environ["CALCSIFT_OTHER_NUMPY"])]
+    assert all(d.returncode == 0 for d in done), done[-1].stderr
+    (major, mine), (other_major, theirs) = (d.stdout.split(" ", 1) for d in done)
+    assert major != other_major and mine == theirs

@@ -1,5 +1,6 @@
 // A plain malloc'd byte buffer: no zero-fill on growth (files can be gigabytes),
-// shrinkable with realloc, and a view that may start past its first byte.
+// huge pages for large sizes, shrinkable with realloc, and a view that may start
+// past its first byte.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +10,8 @@
 #include <new>
 #include <string_view>
 #include <utility>
+
+#include "memory.hpp"
 
 namespace calcsift {
 
@@ -39,6 +42,7 @@ public:
         void* p = std::realloc(data_, n ? n : 1);
         if (!p) throw std::bad_alloc();
         data_ = static_cast<char*>(p);
+        if (n > capacity_) advise_huge_pages(data_, n);
         capacity_ = n;
         if (size_ > n) size_ = n;
     }

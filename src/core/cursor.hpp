@@ -94,6 +94,17 @@ private:
     };
     static bool row_shape(const char* p, const char* e, RowShape& s);
 
+public:
+    // Spans of the document that the parse has seen to hold only ASCII, so that
+    // the loader need check only the rest of a mapped text for UTF-8. None are
+    // recorded yet: the loader checks the whole text after the parse.
+    struct Span {
+        std::size_t begin = 0, end = 0;
+    };
+    std::vector<Span> ascii_spans() const { return {}; }
+
+private:
+
     // Offset in the document of the next occurrence of needle after the
     // reader's position (the document's size when there is none).
     std::size_t find_ahead(std::string_view needle) const noexcept;
@@ -116,9 +127,10 @@ void Cursor::Rest::reserve(std::vector<T>& v, std::size_t gained, std::size_t mi
     const double want = static_cast<double>(v.size()) + more + 64;
     if (want > static_cast<double>(v.capacity())) v.reserve(static_cast<std::size_t>(want));
     if (!map_pages) return;
+    advise_huge_pages(v.data(), v.capacity() * sizeof(T));
     const double expected = std::min(more / (1.0 + 1.0 / 32) * sizeof(T), left_);
-    prefault_pages(v.data() + v.size(), std::min(static_cast<std::size_t>(expected),
-                                                 (v.capacity() - v.size()) * sizeof(T)));
+    prepare_for_writing(v.data() + v.size(), std::min(static_cast<std::size_t>(expected),
+                                                      (v.capacity() - v.size()) * sizeof(T)));
 }
 
 }  // namespace calcsift

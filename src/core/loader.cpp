@@ -8,11 +8,16 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include <libdeflate.h>
 
 #include "error.hpp"
+#include "mapped_file.hpp"
+#include "memory.hpp"
 #include "reader.hpp"
 #include "utf8.hpp"
 
@@ -26,6 +31,7 @@ namespace {
 class Fd {
 public:
     explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     ~Fd() {
@@ -70,26 +76,21 @@ private:
 // Reads and inflates in pieces of this size (small enough to stay in the cache).
 constexpr std::size_t kPiece = std::size_t{1} << 20;
 
-Buffer read_plain(const std::string& path, AsciiPrefix* ascii = nullptr) {
-    // The operating system would take the name up to the NUL: another file.
-    if (path.find('\0') != std::string::npos)
-        throw VasprunError::io("file name contained an unexpected NUL byte");
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) throw VasprunError::io_errno(errno);
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0) throw VasprunError::io_errno(errno);
-
-    // Regular files are read into a buffer of exactly their size; anything else
-    // (pipes, devices) reports no useful size and starts from 64 KiB.
+// Reads an open file from its current offset to its end. Regular files are read
+// into a buffer of exactly their size (from st), prepared for writing in one go;
+// anything else (pipes, devices) reports no useful size and starts from 64 KiB.
+Buffer read_fd(int fd, const struct stat& st, AsciiPrefix* ascii) {
     std::size_t cap = 64 * 1024;
-    if (S_ISREG(st.st_mode) && st.st_size > 0) cap = static_cast<std::size_t>(st.st_size);
+    const bool sized = S_ISREG(st.st_mode) && st.st_size > 0;
+    if (sized) cap = static_cast<std::size_t>(st.st_size);
     Buffer buf(cap);
+    if (sized) prepare_for_writing(buf.data(), cap);
     std::size_t size = 0;
     for (;;) {
         if (size == buf.capacity()) {
             // Full: either the end of the file, or the file grew since fstat.
             char probe[4096];
-            const std::size_t got = read_some(fd.get(), probe, sizeof probe);
+            const std::size_t got = read_some(fd, probe, sizeof probe);
             if (got == 0) break;
             buf.set_size(size);
             buf.append(probe, got);  // at least doubles the capacity
@@ -98,7 +99,7 @@ Buffer read_plain(const std::string& path, AsciiPrefix* ascii = nullptr) {
             continue;
         }
         const std::size_t want = std::min(buf.capacity() - size, ascii ? kPiece : buf.capacity());
-        const std::size_t got = read_some(fd.get(), buf.data() + size, want);
+        const std::size_t got = read_some(fd, buf.data() + size, want);
         if (got == 0) break;
         if (ascii) ascii->feed(buf.data(), size, size + got);
         size += got;
@@ -106,6 +107,22 @@ Buffer read_plain(const std::string& path, AsciiPrefix* ascii = nullptr) {
     buf.set_size(size);
     if (buf.capacity() != size && buf.capacity() - size > 4096) buf.shrink_to_fit();
     return buf;
+}
+
+Fd open_file(const std::string& path, struct stat& st) {
+    // The operating system would take the name up to the NUL: another file.
+    if (path.find('\0') != std::string::npos)
+        throw VasprunError::io("file name contained an unexpected NUL byte");
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) throw VasprunError::io_errno(errno);
+    if (::fstat(fd.get(), &st) != 0) throw VasprunError::io_errno(errno);
+    return fd;
+}
+
+Buffer read_plain(const std::string& path) {
+    struct stat st;
+    Fd fd = open_file(path, st);
+    return read_fd(fd.get(), st, nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -299,23 +316,70 @@ Buffer read_file_bytes(const std::string& path) {
     return decoded;  // the compressed bytes go with `raw`
 }
 
-void rewrite_xml_declaration_in_place(Buffer& text) {
-    const std::string_view v = text.view();
+namespace {
+
+// Length of the head (the text up to and including its first "?>") when the
+// declaration rewrite changes it; 0 when it changes nothing.
+std::size_t head_to_rewrite(std::string_view v) {
     const std::size_t end = v.find("?>");
-    if (end == std::string_view::npos) return;
-    const std::size_t head_len = end + 2;
-    const std::size_t base = view_offset(text);
-    char* head = text.data() + base;
+    if (end == std::string_view::npos) return 0;
+    const std::string_view head = v.substr(0, end + 2);
+    if (head.find(kUpperName) == std::string_view::npos &&
+        head.find(kLowerName) == std::string_view::npos)
+        return 0;
+    return end + 2;
+}
+
+// The rewrite of the head_len bytes at head, in place: the shorter head is
+// written so that it ends where the old one ended. Returns the number of bytes
+// it frees at the front.
+std::size_t rewrite_head(char* head, std::size_t head_len) {
     // Both names are longer than the replacement, so each pass only compacts.
     std::size_t len = replace_compact(head, head_len, kUpperName, kUtf8Name);
     len = replace_compact(head, len, kLowerName, kUtf8Name);
-    if (len == head_len) return;
-    // Right-align the new head against the untouched tail.
     std::memmove(head + (head_len - len), head, len);
-    text.set_start(base + (head_len - len));
+    return head_len - len;
+}
+
+}  // namespace
+
+void rewrite_xml_declaration_in_place(Buffer& text) {
+    const std::size_t head_len = head_to_rewrite(text.view());
+    if (head_len == 0) return;
+    const std::size_t base = view_offset(text);
+    text.set_start(base + rewrite_head(text.data() + base, head_len));
 }
 
 namespace {
+
+// How raw bytes become the document text.
+enum class RawForm { Utf8, Utf16Le, Utf16Be, Windows1252 };
+
+// Valid UTF-8 is kept as it is; otherwise the byte-order mark decides, and
+// windows-1252 is the rest. The first `known` bytes are known to be ASCII.
+// Throws Encoding when the bytes cannot be read in the form they announce.
+RawForm raw_form(const char* p, std::size_t n, std::size_t known) {
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    // An ASCII prefix ends on a character boundary: only the rest needs checking.
+    known = std::min(known, n);
+    if (is_valid_utf8(p + known, n - known)) return RawForm::Utf8;
+    // A UTF-8 byte-order mark before text that is not UTF-8 (the mark itself
+    // is, so the rest is not): the file says UTF-8 and is not, and guessing
+    // windows-1252 for it would be wrong.
+    if (n >= 3 && u[0] == 0xEF && u[1] == 0xBB && u[2] == 0xBF) decode_failure();
+    if (n >= 2 && u[0] == 0xFF && u[1] == 0xFE) return RawForm::Utf16Le;
+    if (n >= 2 && u[0] == 0xFE && u[1] == 0xFF) return RawForm::Utf16Be;
+    return RawForm::Windows1252;
+}
+
+Buffer decode_utf16(const char* p, std::size_t n, bool big_endian) {
+    std::size_t out_size = 0;
+    if (!utf16_utf8_size(p + 2, n - 2, big_endian, out_size)) decode_failure();
+    Buffer text(out_size);
+    if (out_size) utf16_decode(p + 2, n - 2, big_endian, text.data());
+    text.set_size(out_size);
+    return text;
+}
 
 // make_document_text for bytes whose first ascii_prefix bytes are known to be ASCII.
 Buffer make_text(Buffer raw, std::size_t ascii_prefix);
@@ -337,36 +401,151 @@ Buffer make_text(Buffer raw, std::size_t ascii_prefix) {
     }
     const char* p = raw.data();
     const std::size_t n = raw.size();
-    const auto* u = reinterpret_cast<const unsigned char*>(p);
 
     Buffer text;
-    // An ASCII prefix ends on a character boundary: only the rest needs checking.
-    const std::size_t known = std::min(ascii_prefix, n);
-    if (is_valid_utf8(p + known, n - known)) {
-        text = std::move(raw);  // the common case: no decoding, no copy
-    } else if (n >= 3 && u[0] == 0xEF && u[1] == 0xBB && u[2] == 0xBF) {
-        // A UTF-8 byte-order mark before text that is not UTF-8 (the mark itself
-        // is, so the rest is not): the file says UTF-8 and is not, and guessing
-        // windows-1252 for it would be wrong.
-        decode_failure();
-    } else if (n >= 2 && ((u[0] == 0xFF && u[1] == 0xFE) || (u[0] == 0xFE && u[1] == 0xFF))) {
-        const bool big_endian = u[0] == 0xFE;
-        std::size_t out_size = 0;
-        if (!utf16_utf8_size(p + 2, n - 2, big_endian, out_size)) decode_failure();
-        text = Buffer(out_size);
-        if (out_size) utf16_decode(p + 2, n - 2, big_endian, text.data());
-        text.set_size(out_size);
-        raw = Buffer();
-    } else {
-        // windows-1252 never fails; it grows the text, decoded inside the raw buffer.
-        const std::size_t out_size = windows1252_utf8_size(p, n);
-        raw.reserve(out_size);
-        windows1252_decode_in_place(raw.data(), n, out_size);
-        raw.set_size(out_size);
-        text = std::move(raw);
+    switch (raw_form(p, n, ascii_prefix)) {
+        case RawForm::Utf8:
+            text = std::move(raw);  // the common case: no decoding, no copy
+            break;
+        case RawForm::Utf16Le:
+        case RawForm::Utf16Be:
+            text = decode_utf16(p, n, p[0] == '\xFE');
+            raw = Buffer();
+            break;
+        case RawForm::Windows1252: {
+            // windows-1252 never fails; it grows the text, decoded inside the raw buffer.
+            const std::size_t out_size = windows1252_utf8_size(p, n);
+            raw.reserve(out_size);
+            windows1252_decode_in_place(raw.data(), n, out_size);
+            raw.set_size(out_size);
+            text = std::move(raw);
+            break;
+        }
     }
     rewrite_xml_declaration_in_place(text);
     return text;
+}
+
+// ---------------------------------------------------------------------------
+// Mapped input
+
+// A file may be mapped when it is a regular file of at least the mapping
+// threshold (below it, reading is as cheap as mapping).
+bool worth_mapping(const struct stat& st) {
+    return S_ISREG(st.st_mode) && st.st_size > 0 &&
+           static_cast<std::uint64_t>(st.st_size) >= memory_thresholds().map_file &&
+           static_cast<std::uint64_t>(st.st_size) <= SIZE_MAX / 2;
+}
+
+bool same_time(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// True when another process may have changed the file since `before` was taken.
+bool file_changed(int fd, const struct stat& before) {
+    struct stat now;
+    if (::fstat(fd, &now) != 0) return true;
+    return now.st_size != before.st_size || !same_time(now.st_mtim, before.st_mtim) ||
+           !same_time(now.st_ctim, before.st_ctim);
+}
+
+// True when every byte of the text outside the spans is ASCII.
+bool ascii_outside(std::string_view text, std::vector<Cursor::Span> spans) {
+    std::sort(spans.begin(), spans.end(),
+              [](const Cursor::Span& x, const Cursor::Span& y) { return x.begin < y.begin; });
+    std::size_t at = 0;
+    for (const Cursor::Span& span : spans) {
+        if (span.begin > at && ascii_prefix_length(text.data() + at, span.begin - at) != span.begin - at)
+            return false;
+        at = std::max(at, span.end);
+    }
+    return at >= text.size() || ascii_prefix_length(text.data() + at, text.size() - at) == text.size() - at;
+}
+
+// The UTF-8 text of bytes that are not valid UTF-8, by their form (raw_form).
+Buffer decode_other(std::string_view bytes, RawForm form) {
+    if (form == RawForm::Utf16Le || form == RawForm::Utf16Be)
+        return decode_utf16(bytes.data(), bytes.size(), form == RawForm::Utf16Be);
+    const std::size_t out_size = windows1252_utf8_size(bytes.data(), bytes.size());
+    Buffer text(out_size);
+    text.append(bytes.data(), bytes.size());
+    windows1252_decode_in_place(text.data(), bytes.size(), out_size);
+    text.set_size(out_size);
+    return text;
+}
+
+// Runs the parse over a mapping of the file: plain text straight from the page
+// cache (only the pages of a rewritten declaration become private copies), and
+// decoded from the mapping into a buffer when it is not UTF-8; a .gz inflated
+// from the mapping.
+// Returns nothing when the file cannot be mapped or changed while it was
+// mapped (the caller then reads it): the result of a parse over bytes that
+// moved under it is never returned, nor its error.
+std::optional<VasprunData> parse_mapped(int fd, const struct stat& st, bool gz,
+                                        const ParseOptions& options) {
+    std::unique_ptr<MappedFile> map = MappedFile::map(fd, static_cast<std::size_t>(st.st_size));
+    if (!map) return std::nullopt;
+    const auto moved = [&] { return map->lost_pages() || file_changed(fd, st); };
+    const std::string_view bytes = map->bytes();
+    std::optional<VasprunData> result;
+    Buffer text;
+    try {
+        if (gz) {
+            AsciiPrefix ascii;
+            Buffer raw = gunzip_checked(bytes.data(), bytes.size(), &ascii);
+            if (moved()) return std::nullopt;
+            map.reset();  // the compressed bytes are no longer needed
+            text = make_text(std::move(raw), ascii.length());
+        } else {
+            const auto* u = reinterpret_cast<const unsigned char*>(bytes.data());
+            if ((u[0] == 0xFF && bytes.size() >= 2 && u[1] == 0xFE) ||
+                (u[0] == 0xFE && bytes.size() >= 2 && u[1] == 0xFF)) {
+                text = decode_other(bytes, raw_form(bytes.data(), bytes.size(), 0));
+            } else {
+                // Parsed as UTF-8 before the text is checked: the check then
+                // covers only what the parse's byte-level searches did not see
+                // (for a large file, mostly skipped blocks, that is little), and
+                // the parse stands only when the text is valid UTF-8. Otherwise
+                // the text is decoded and parsed again (the declaration rewrite
+                // and the decoding only touch bytes of their own, so their order
+                // does not matter).
+                std::size_t start = 0;
+                if (const std::size_t head = head_to_rewrite(bytes)) {
+                    char* w = map->writable_prefix(head);
+                    if (!w) return std::nullopt;
+                    start = rewrite_head(w, head);
+                }
+                const std::string_view view = bytes.substr(start);
+                Cursor cur(view);
+                std::exception_ptr failure;
+                try {
+                    result = parse_document(cur, options);
+                } catch (const VasprunError&) {
+                    failure = std::current_exception();
+                }
+                if (!ascii_outside(view, cur.ascii_spans())) {
+                    const RawForm form = raw_form(view.data(), view.size(), 0);
+                    if (form != RawForm::Utf8) {
+                        result.reset();
+                        failure = nullptr;
+                        text = decode_other(view, form);
+                    }
+                }
+                if (failure) std::rethrow_exception(failure);
+            }
+        }
+    } catch (const VasprunError&) {
+        if (map && moved()) return std::nullopt;
+        throw;
+    }
+    if (map) {
+        if (moved()) return std::nullopt;
+        map.reset();
+    }
+    if (result) return result;
+    if (!gz) rewrite_xml_declaration_in_place(text);
+    Cursor cur(text.view());
+    return parse_document(cur, options);
 }
 
 }  // namespace
@@ -375,14 +554,25 @@ Buffer make_text(Buffer raw, std::size_t ascii_prefix) {
 // Running the parse
 
 VasprunData parse_file(const std::string& path, const ParseOptions& options) {
+    struct stat st;
+    Fd fd = open_file(path, st);
+    const bool gz = has_gz_extension(path);
+    if (worth_mapping(st)) {
+        if (std::optional<VasprunData> result = parse_mapped(fd.get(), st, gz, options))
+            return std::move(*result);
+        // Not mapped, or the file changed while it was: read it from its start
+        // into private memory, as it is now.
+        if (::lseek(fd.get(), 0, SEEK_SET) < 0 || ::fstat(fd.get(), &st) != 0)
+            throw VasprunError::io_errno(errno);
+    }
     // read_file_bytes and make_document_text, with the ASCII scan done on the way.
     AsciiPrefix ascii;
     Buffer raw;
-    if (has_gz_extension(path)) {
-        const Buffer packed = read_plain(path);
+    if (gz) {
+        const Buffer packed = read_fd(fd.get(), st, nullptr);
         raw = gunzip_checked(packed.data(), packed.size(), &ascii);
     } else {
-        raw = read_plain(path, &ascii);
+        raw = read_fd(fd.get(), st, &ascii);
     }
     Buffer text = make_text(std::move(raw), ascii.length());
     Cursor cur(text.view());

@@ -73,6 +73,30 @@ bool to_u64(PyObject* o, const char* name, std::uint64_t& out) {
     return true;
 }
 
+enum class Failure { None, Error, NoMemory };
+
+// The whole load, run without the interpreter lock: nothing here may touch a
+// Python object or let an exception escape. A failure leaves its text in message.
+Failure load(const std::string& path, const ParseOptions& options, VasprunData& out,
+             std::string& message) noexcept {
+    try {
+        try {
+            out = parse_file(path, options);
+            return Failure::None;
+        } catch (const VasprunError& e) {
+            message = e.display();
+        } catch (const std::bad_alloc&) {
+            return Failure::NoMemory;
+        } catch (const std::exception& e) {
+            message = e.what();
+        }
+    } catch (...) {
+        // Building the message ran out of memory.
+        return Failure::NoMemory;
+    }
+    return Failure::Error;
+}
+
 PyObject* vasprun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"path",            "parse_dos",         "parse_eigen",
                                    "parse_projected", "ionic_step_skip",   "ionic_step_offset",
@@ -116,18 +140,18 @@ PyObject* vasprun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::string path(path_utf8, static_cast<std::size_t>(path_len));
     auto* data = new (std::nothrow) VasprunData();
     if (!data) return PyErr_NoMemory();
-    try {
-        *data = parse_file(path, options);
-    } catch (const VasprunError& e) {
+    // The read and the parse run without the interpreter lock: other threads go
+    // on meanwhile, and threads can parse files side by side. The core touches no
+    // Python object; its failures are kept as text and raised once the lock is back.
+    Failure failure = Failure::None;
+    std::string message;
+    Py_BEGIN_ALLOW_THREADS
+    failure = load(path, options, *data, message);
+    Py_END_ALLOW_THREADS
+    if (failure != Failure::None) {
         delete data;
-        set_runtime_error(e.display());
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        delete data;
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        delete data;
-        set_runtime_error(e.what());
+        if (failure == Failure::NoMemory) return PyErr_NoMemory();
+        set_runtime_error(message);
         return nullptr;
     }
     PyObject* self = type->tp_alloc(type, 0);

@@ -1,18 +1,25 @@
-// Float64 arrays handed to NumPy without a second copy. NumPy is reached
-// through its C API table (the _ARRAY_API capsule), looked up on the first
-// array creation, so the module imports without NumPy and builds without its
-// headers.
+// Float64 arrays made by NumPy over a buffer of ours: each array owns one copy
+// of the record's data, made straight into memory prepared for it (huge pages
+// for big arrays) and freed by a capsule that is the array's base. NumPy is
+// reached through its C API table (the _ARRAY_API capsule), looked up on the
+// first array creation, so the module imports without NumPy and builds without
+// its headers. Before the table is used, NumPy's own version entries in it are
+// checked against the ABI and the C-API level that the entries used here need.
 #include "numpy_bridge.hpp"
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "../core/memory.hpp"
+
 namespace calcsift::py {
 
 namespace {
 
 // Entries of the NumPy C API table (stable across NumPy 1.x and 2.x).
+constexpr int kGetNDArrayCVersion = 0;
+constexpr int kGetNDArrayCFeatureVersion = 211;
 constexpr int kArrayType = 2;
 constexpr int kDescrFromType = 45;
 constexpr int kNewFromDescr = 94;
@@ -20,6 +27,14 @@ constexpr int kSetBaseObject = 282;
 constexpr int kNpyDouble = 12;
 constexpr int kFlagsCArray = 0x0001 | 0x0100 | 0x0400;  // C-contiguous, aligned, writeable
 
+// The ABI of NumPy 1.x is 0x01000009 and that of NumPy 2.x 0x02000000; the
+// layout of the entries used here is the same in both. A larger ABI version is
+// a NumPy that may have moved them. The entries exist from C-API level 7 on
+// (NumPy 1.7, which added PyArray_SetBaseObject).
+constexpr unsigned kMaxAbiVersion = 0x02000000;
+constexpr unsigned kMinFeatureVersion = 0x00000007;
+
+using GetVersion = unsigned (*)();
 using DescrFromType = PyObject* (*)(int);
 using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const Py_ssize_t*,
                                    const Py_ssize_t*, void*, int, PyObject*);
@@ -56,6 +71,20 @@ void** load_api() {
     return static_cast<void**>(table);
 }
 
+// Checks the versions the table reports; sets ImportError when this module
+// cannot use it.
+bool check_versions(void** table) {
+    const unsigned abi = reinterpret_cast<GetVersion>(table[kGetNDArrayCVersion])();
+    const unsigned feature = reinterpret_cast<GetVersion>(table[kGetNDArrayCFeatureVersion])();
+    if (abi <= kMaxAbiVersion && feature >= kMinFeatureVersion) return true;
+    PyErr_Format(PyExc_ImportError,
+                 "calcsift cannot use this NumPy: it reports C-API ABI version 0x%x and C-API "
+                 "version 0x%x; calcsift needs ABI version at most 0x%x (NumPy 1.x or 2.x) and "
+                 "C-API version at least 0x%x (NumPy 1.7)",
+                 abi, feature, kMaxAbiVersion, kMinFeatureVersion);
+    return false;
+}
+
 bool ensure_api() {
     if (api_table) return true;
     void** table = load_api();
@@ -76,6 +105,7 @@ bool ensure_api() {
         Py_XDECREF(tb);
         return false;
     }
+    if (!check_versions(table)) return false;
     api_table = table;
     return true;
 }
@@ -91,7 +121,7 @@ PyObject* make_array(const std::vector<std::size_t>& shape, const double* data) 
     std::size_t count = 1;
     for (std::size_t d : shape) count *= d;
     // The array owns a fresh copy; the capsule that frees it is the array's base.
-    void* buffer = std::malloc(count ? count * sizeof(double) : 1);
+    void* buffer = alloc_for_writing(count * sizeof(double));
     if (!buffer) return PyErr_NoMemory();
     if (count) std::memcpy(buffer, data, count * sizeof(double));
     PyObject* holder = PyCapsule_New(buffer, "calcsift.buffer", free_buffer);

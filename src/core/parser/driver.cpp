@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "../memory.hpp"
 #include "sections.hpp"
 
 namespace calcsift {
@@ -190,6 +191,8 @@ NdArray zeros(std::vector<std::size_t> shape, const Cursor& cur) {
     }
     if (total > limit) throw VasprunError::shape({limit}, shape);
     NdArray a;
+    a.data.reserve(total);
+    prepare_for_writing(a.data.data(), total * sizeof(double));
     a.data.assign(total, 0.0);
     a.shape = std::move(shape);
     return a;

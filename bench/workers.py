@@ -1,0 +1,213 @@
+#!/usr/bin/env python3
+"""The measurements of bench/run.py, one per fresh process; each prints one JSON object.
+
+    python3 bench/workers.py calcsift PATH OPTIONS      parse (and read every property) with an option set
+    python3 bench/workers.py threads PATH...            parse the files at once, one thread each
+    python3 bench/workers.py iterparse PATH             xml.etree.ElementTree.iterparse, clearing elements
+    python3 bench/workers.py pymatgen PATH OPTIONS      pymatgen's Vasprun, a peer reader used as a stopwatch
+
+NumPy is imported before anything is timed (the first array would import it otherwise).
+"""
+
+import json
+import os
+import resource
+import statistics
+import sys
+import threading
+import time
+import types
+
+OPTIONS = {
+    "default": {},
+    "all-on": {"parse_projected": True},
+    "all-off": {"parse_dos": False, "parse_eigen": False, "parse_projected": False},
+}
+
+# pymatgen's reader with its own defaults, and with the blocks that calcsift reads with everything on.
+PEER_OPTIONS = {
+    "default": {},
+    "all-on": {"parse_dos": True, "parse_eigen": True, "parse_projected_eigen": True},
+}
+
+def properties(cls):
+    """Every property of the class, in its order."""
+    return [name for name, value in vars(cls).items() if isinstance(value, types.GetSetDescriptorType)]
+
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def _status_kib(field):
+    with open("/proc/self/status") as fh:
+        for line in fh:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def _reset_peak_rss():
+    # Writing 5 to clear_refs resets VmHWM to the current RSS (Linux >= 4.0).
+    try:
+        with open("/proc/self/clear_refs", "w") as fh:
+            fh.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def _minor_faults():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+
+
+class AnonymousPeak:
+    """The highest anonymous (private) resident memory while the block runs, sampled every half millisecond
+    by a thread (the parse gives up the interpreter lock, so the sampler runs beside it). File pages (a
+    mapped file, the page cache) are left out: statm's resident minus shared."""
+
+    def __enter__(self):
+        self.fd = os.open("/proc/self/statm", os.O_RDONLY)
+        self.before = self.peak = self.sample()
+        self.stop = False
+        self.thread = threading.Thread(target=self.run)
+        self.thread.start()
+        return self
+
+    def sample(self):
+        fields = os.pread(self.fd, 200, 0).split()
+        return (int(fields[1]) - int(fields[2])) * PAGE
+
+    def run(self):
+        while not self.stop:
+            self.peak = max(self.peak, self.sample())
+            time.sleep(0.0005)
+
+    def __exit__(self, *exc):
+        self.stop = True
+        self.thread.join()
+        self.after = self.sample()
+        self.peak = max(self.peak, self.after)
+        os.close(self.fd)
+
+
+def worker_calcsift(path, options):
+    import numpy  # noqa: F401  (imported by the first array anyway; keep it out of the parse)
+    import calcsift
+
+    kwargs = OPTIONS[options]
+    reset = _reset_peak_rss()
+    before = _status_kib("VmRSS")
+    f0 = _minor_faults()
+    t0 = time.perf_counter()
+    c0 = time.process_time()
+    run = calcsift.Vasprun(path, **kwargs)
+    parse_s = time.perf_counter() - t0
+    parse_cpu_s = time.process_time() - c0
+    faults = _minor_faults() - f0
+    peak = _status_kib("VmHWM")
+    after = _status_kib("VmRSS")
+    # Small files parse in milliseconds: repeat them in the same process (the
+    # first parse above gives the memory figures) and keep the median. With the
+    # fixed mmap threshold (WORKER_ENV in run.py) each parse fills fresh memory
+    # as a first parse (and a parse of a large file) does.
+    inner = max(1, min(20, int(50e6 // max(1, os.path.getsize(path)))))
+    if inner > 1:
+        times, cpus = [parse_s], [parse_cpu_s]
+        for _ in range(inner - 1):
+            del run
+            t0 = time.perf_counter()
+            c0 = time.process_time()
+            run = calcsift.Vasprun(path, **kwargs)
+            times.append(time.perf_counter() - t0)
+            cpus.append(time.process_time() - c0)
+        parse_s, parse_cpu_s = statistics.median(times), statistics.median(cpus)
+    props = {}
+    for name in properties(calcsift.Vasprun):
+        t = time.perf_counter()
+        value = getattr(run, name)
+        # One more container: the interpreter runs here the garbage collection
+        # that the new objects have made due, part of the cost of the access.
+        due = []
+        props[name] = time.perf_counter() - t
+        del value, due
+    del run
+    # One more parse, untimed, for the anonymous memory it takes at its peak.
+    with AnonymousPeak() as anon:
+        run = calcsift.Vasprun(path, **kwargs)
+    return {
+        "parse_s": parse_s,
+        "parse_cpu_s": parse_cpu_s,
+        "faults": faults,
+        "props_s": sum(props.values()),
+        "ionic_steps_s": props["ionic_steps"],
+        "projected_s": props["projected"],
+        "props": props,
+        "peak_extra": (peak - before) * 1024 if reset else None,
+        "records": (after - before) * 1024,
+        "anon_peak_extra": anon.peak - anon.before,
+        "anon_records": anon.after - anon.before,
+        "module": calcsift.__file__,
+    }
+
+
+def worker_threads(*paths):
+    import numpy  # noqa: F401
+    import calcsift
+
+    results = [None] * len(paths)
+
+    def parse(i):
+        results[i] = calcsift.Vasprun(paths[i])
+
+    threads = [threading.Thread(target=parse, args=(i,)) for i in range(len(paths))]
+    t0 = time.perf_counter()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    seconds = time.perf_counter() - t0
+    if any(r is None for r in results):
+        raise SystemExit("a parse failed")
+    return {"seconds": seconds, "files": len(paths)}
+
+
+def worker_iterparse(path):
+    import xml.etree.ElementTree as ET
+
+    inner = max(1, min(5, int(20e6 // max(1, os.path.getsize(path)))))
+    times = []
+    for _ in range(inner):
+        t0 = time.perf_counter()
+        for _event, elem in ET.iterparse(path):
+            elem.clear()
+        times.append(time.perf_counter() - t0)
+    return {"seconds": statistics.median(times)}
+
+
+def worker_pymatgen(path, options):
+    import warnings
+
+    import numpy  # noqa: F401
+    from pymatgen.io.vasp import Vasprun
+
+    warnings.simplefilter("ignore")  # no POTCAR beside the generated files, and the like
+    t0 = time.perf_counter()
+    try:
+        Vasprun(path, **PEER_OPTIONS[options])
+    except Exception as e:  # a peer that cannot read a file is reported, not fatal
+        return {"seconds": None, "error": "%s: %s" % (type(e).__name__, e)}
+    return {"seconds": time.perf_counter() - t0}
+
+
+WORKERS = {"calcsift": worker_calcsift, "threads": worker_threads, "iterparse": worker_iterparse,
+           "pymatgen": worker_pymatgen}
+
+
+def main(argv):
+    if not argv or argv[0] not in WORKERS:
+        raise SystemExit(__doc__)
+    print(json.dumps(WORKERS[argv[0]](*argv[1:])))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
