@@ -19,7 +19,7 @@ import pytest
 
 import calcsift
 from conftest import (CORPUS, calculation_xml, corpus_files, dos_xml, eigenvalues_xml, make_doc, needs_corpus,
-                      write_doc)
+                      requires, write_doc)
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "bench"))
@@ -36,7 +36,7 @@ def find_cli():
 
 
 CLI = find_cli()
-pytestmark = pytest.mark.skipif(not CLI, reason="calcsift executable not found (set CALCSIFT_CLI or PATH)")
+pytestmark = requires("cli", bool(CLI))
 
 PROPERTIES = ["program", "version", "incar", "atoms", "atom_types", "kpoints", "initial_structure",
               "final_structure", "ionic_steps", "eigenvalues", "eigenvalue_shape", "projected", "efermi", "dos",
