@@ -3,10 +3,11 @@
 
     python3 fuzz/make_seeds.py OUT_DIR
 
-Seeds: small hand-written run records (made with the tests' builders, tests/xmlbuild.py) that between them hold every section the
-reader knows (and a few of its odd corners), gzip forms with every header field and
-lying trailers, the generator's "tiny" run (bench/generate.py), and the real corpus
-files (../shared/corpus, when present) cut to their first 64 KB.
+Seeds: small hand-written run records that between them hold every section the
+reader knows (and a few of its odd corners), written with the tests' builders
+(tests/xmlbuild.py); gzip forms with every header field and lying trailers; the
+generator's "tiny" run (bench/generate.py); and the real corpus files
+(../shared/corpus, when present) cut to their first 64 KB.
 """
 
 import gzip
