@@ -74,15 +74,15 @@ auditwheel() { PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" "$@"; }
 
 mkdir -p "$OUT" "$WORK/raw"
 build_env=()
-config=(-C cmake.define.CALCSIFT_STATIC_DEFLATE=ON)
+config=(--config-settings=cmake.define.CALCSIFT_STATIC_DEFLATE=ON)
 if [ $ZIG = 1 ]; then
   build_env=(CXX="$ROOT/scripts/zig-c++" CALCSIFT_ZIG="$TOOLS/bin/python -m ziglang" CALCSIFT_ZIG_GLIBC="$GLIBC")
   plat=(--plat "manylinux_${GLIBC/./_}_$(uname -m)")
   # zig does not tell CMake the multiarch library folder (Debian's /usr/lib/x86_64-linux-gnu).
   multiarch=$( (gcc -print-multiarch || dpkg-architecture -qDEB_HOST_MULTIARCH) 2>/dev/null || true)
-  [ -z "$multiarch" ] || config+=(-C "cmake.define.CMAKE_LIBRARY_ARCHITECTURE=$multiarch")
+  [ -z "$multiarch" ] || config+=("--config-settings=cmake.define.CMAKE_LIBRARY_ARCHITECTURE=$multiarch")
 else
-  config+=(-C cmake.define.CALCSIFT_STATIC_RUNTIME=ON)
+  config+=(--config-settings=cmake.define.CALCSIFT_STATIC_RUNTIME=ON)
   plat=()
 fi
 
@@ -94,7 +94,7 @@ for py in "${pythons[@]}"; do
   rm -f "$WORK"/raw/*.whl
   # A build folder per interpreter and compiler, outside the source tree.
   env "${build_env[@]}" "$py" -m pip wheel -q --disable-pip-version-check --no-deps -w "$WORK/raw" \
-    -C "build-dir=$WORK/build/{wheel_tag}-$([ $ZIG = 1 ] && echo zig || echo cc)" "${config[@]}" "$ROOT"
+    "--config-settings=build-dir=$WORK/build/{wheel_tag}-$([ $ZIG = 1 ] && echo zig || echo cc)" "${config[@]}" "$ROOT"
   raw=$(ls "$WORK"/raw/*.whl)
   # repair grafts nothing here (there is nothing outside to graft): it checks the
   # binaries against the policy and gives the wheel its tag, or fails.

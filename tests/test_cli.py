@@ -20,8 +20,8 @@ import numpy as np
 import pytest
 
 import calcsift
-from conftest import (CORPUS, calculation_xml, corpus_files, dos_xml, eigenvalues_xml, energy_xml, make_doc, structure_xml,
-                      needs_corpus, write_doc)
+from conftest import (CORPUS, calculation_xml, corpus_files, dos_xml, eigenvalues_xml, energy_xml, make_doc,
+                      needs_corpus, requires, structure_xml, write_doc)
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "bench"))
@@ -38,7 +38,7 @@ def find_cli():
 
 
 CLI = find_cli()
-pytestmark = pytest.mark.skipif(not CLI, reason="calcsift executable not found (set CALCSIFT_CLI or PATH)")
+pytestmark = requires("cli", bool(CLI))
 
 # The properties every release has had, in their order; newer ones may come among them.
 FIRST_PROPERTIES = ["program", "version", "incar", "atoms", "atom_types", "kpoints", "initial_structure",
@@ -322,7 +322,10 @@ def run_on_terminal(args, stdout_too=False):
             break
         transcript += chunk
     os.close(master)
-    stdout = proc.stdout.read().decode() if proc.stdout else ""
+    stdout = ""
+    if proc.stdout:
+        with proc.stdout:
+            stdout = proc.stdout.read().decode()
     proc.wait(timeout=60)
     return transcript.decode(), stdout
 

@@ -28,7 +28,8 @@ def avx2_set_runs_here():
     if platform.machine() not in ("x86_64", "AMD64"):
         return False
     try:
-        flags = next(line for line in open("/proc/cpuinfo") if line.startswith("flags")).split()
+        with open("/proc/cpuinfo") as info:
+            flags = next(line for line in info if line.startswith("flags")).split()
     except (OSError, StopIteration):
         return None
     return {"avx2", "bmi1", "bmi2", "popcnt"} <= set(flags)

@@ -8,7 +8,9 @@ from pathlib import Path
 
 import pytest
 
-pytest.importorskip("mypy", reason="mypy is not installed")
+from conftest import require_module
+
+require_module("mypy")
 
 STUBS = Path(__file__).resolve().parent.parent / "src" / "python"
 
