@@ -3,6 +3,9 @@
 //   baseline read    FILE      read the whole file into one malloc'd buffer
 //   baseline memmem  FILE      read it (untimed), then one memmem over all of it
 //                              for a needle that does not occur (a skipped block's cost)
+//   baseline memmem2 FILE      the memmem scan in two threads at once, each over its own
+//                              copy of the text: how two memory-bound parses side by
+//                              side share this machine
 //   baseline inflate FILE.gz   read it (untimed), then libdeflate decompression of
 //                              its gzip member into a buffer sized from the trailer
 //   baseline touch FILE        first writes to fresh memory of the file's size: what
@@ -12,14 +15,19 @@
 //                              at best on this machine
 //   baseline map FILE          maps the file and populates the mapping: reading the
 //                              text without copying it
+//   baseline anon-peak PID     not a baseline: watches the anonymous (private) resident
+//                              memory of process PID (statm's resident minus shared)
+//                              every half millisecond, prints the first value, and at
+//                              the end of its standard input the highest one
 //
 // An optional third argument repeats the measurement in the process (median).
 // bench/run.py fixes glibc's mmap threshold (MALLOC_MMAP_THRESHOLD_), so that
 // every buffer of a repeat is fresh memory from the kernel, as in a first parse.
 // Prints one JSON object: the timed seconds, the bytes involved, the page faults
 // of the timed part (median) and the peak RSS.
-// Built by bench/run.py: g++ -O2 -std=c++17 bench/baseline.cpp -ldeflate
+// Built by bench/run.py: g++ -O2 -std=c++17 bench/baseline.cpp -ldeflate -pthread
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -32,6 +40,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include <libdeflate.h>
 
@@ -117,6 +126,20 @@ double measure(const std::string& mode, const char* path, std::size_t& bytes, st
         seconds = now() - t0;
         sink = reinterpret_cast<std::uintptr_t>(hit);
         std::free(buf);
+    } else if (mode == "memmem2") {
+        std::size_t other = 0;
+        char* a = read_file(path, bytes);
+        char* b = read_file(path, other);
+        static const char needle[] = "</calcsift-absent>";
+        const void* hits[2] = {nullptr, nullptr};
+        const double t0 = now();
+        std::thread second([&] { hits[1] = memmem(b, other, needle, sizeof needle - 1); });
+        hits[0] = memmem(a, bytes, needle, sizeof needle - 1);
+        second.join();
+        seconds = now() - t0;
+        sink = reinterpret_cast<std::uintptr_t>(hits[0]) ^ reinterpret_cast<std::uintptr_t>(hits[1]);
+        std::free(a);
+        std::free(b);
     } else if (mode == "inflate") {
         std::size_t in_size = 0;
         char* in = read_file(path, in_size);
@@ -190,9 +213,39 @@ double measure(const std::string& mode, const char* path, std::size_t& bytes, st
     return seconds;
 }
 
+// Anonymous resident bytes of a process, or -1 when it is gone.
+long long anon_bytes(const char* statm) {
+    std::FILE* f = std::fopen(statm, "r");
+    if (!f) return -1;
+    long long size = 0, resident = 0, shared = 0;
+    const int got = std::fscanf(f, "%lld %lld %lld", &size, &resident, &shared);
+    std::fclose(f);
+    return got == 3 ? (resident - shared) * sysconf(_SC_PAGESIZE) : -1;
+}
+
+int watch_anon(const char* pid) {
+    const std::string statm = std::string("/proc/") + pid + "/statm";
+    long long peak = anon_bytes(statm.c_str());
+    std::printf("{\"first\": %lld}\n", peak);
+    std::fflush(stdout);
+    struct pollfd in = {0, POLLIN, 0};
+    for (;;) {
+        const long long now = anon_bytes(statm.c_str());
+        if (now > peak) peak = now;
+        if (poll(&in, 1, 0) > 0) {
+            char buf[256];
+            if (::read(0, buf, sizeof buf) <= 0) break;
+        }
+        usleep(500);
+    }
+    std::printf("{\"peak\": %lld}\n", peak);
+    return 0;
+}
+
 int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "anon-peak") return watch_anon(argv[2]);
     if (argc != 3 && argc != 4) {
-        std::fprintf(stderr, "usage: baseline read|memmem|inflate|touch|touch-huge|map FILE [REPEAT]\n");
+        std::fprintf(stderr, "usage: baseline read|memmem|memmem2|inflate|touch|touch-huge|map FILE [REPEAT]\n");
         return 2;
     }
     const int repeat = argc == 4 ? std::max(1, std::atoi(argv[3])) : 1;

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The measurements of bench/run.py, one per fresh process; each prints one JSON object.
 
-    python3 bench/workers.py calcsift PATH OPTIONS      parse (and read every property) with an option set
+    python3 bench/workers.py calcsift PATH OPTIONS BASELINE   parse (and read every property) with an option set;
+                                                        BASELINE is bench/baseline built (for memory peaks)
     python3 bench/workers.py threads PATH...            parse the files at once, one thread each
     python3 bench/workers.py iterparse PATH             xml.etree.ElementTree.iterparse, clearing elements
     python3 bench/workers.py pymatgen PATH OPTIONS      pymatgen's Vasprun, a peer reader used as a stopwatch
@@ -13,6 +14,7 @@ import json
 import os
 import resource
 import statistics
+import subprocess
 import sys
 import threading
 import time
@@ -60,36 +62,30 @@ def _minor_faults():
 
 
 class AnonymousPeak:
-    """The highest anonymous (private) resident memory while the block runs, sampled every half millisecond
-    by a thread (the parse gives up the interpreter lock, so the sampler runs beside it). File pages (a
-    mapped file, the page cache) are left out: statm's resident minus shared."""
+    """The highest anonymous (private) resident memory of this process while the block runs, as another process
+    (``baseline anon-peak``) sees it every half millisecond: file pages (a mapped file, the page cache) are left
+    out. Another process, so that it sees the peak whether or not the parse holds the interpreter lock."""
+
+    def __init__(self, watcher):
+        self.watcher = watcher
 
     def __enter__(self):
-        self.fd = os.open("/proc/self/statm", os.O_RDONLY)
-        self.before = self.peak = self.sample()
-        self.stop = False
-        self.thread = threading.Thread(target=self.run)
-        self.thread.start()
+        self.proc = subprocess.Popen([self.watcher, "anon-peak", str(os.getpid())], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, text=True)
+        self.before = json.loads(self.proc.stdout.readline())["first"]
         return self
 
-    def sample(self):
-        fields = os.pread(self.fd, 200, 0).split()
-        return (int(fields[1]) - int(fields[2])) * PAGE
-
-    def run(self):
-        while not self.stop:
-            self.peak = max(self.peak, self.sample())
-            time.sleep(0.0005)
-
     def __exit__(self, *exc):
-        self.stop = True
-        self.thread.join()
-        self.after = self.sample()
+        self.proc.stdin.close()
+        self.peak = json.loads(self.proc.stdout.readline())["peak"]
+        self.proc.wait()
+        with open("/proc/self/statm") as fh:
+            fields = fh.read().split()
+        self.after = (int(fields[1]) - int(fields[2])) * PAGE
         self.peak = max(self.peak, self.after)
-        os.close(self.fd)
 
 
-def worker_calcsift(path, options):
+def worker_calcsift(path, options, watcher):
     import numpy  # noqa: F401  (imported by the first array anyway; keep it out of the parse)
     import calcsift
 
@@ -131,7 +127,7 @@ def worker_calcsift(path, options):
         del value, due
     del run
     # One more parse, untimed, for the anonymous memory it takes at its peak.
-    with AnonymousPeak() as anon:
+    with AnonymousPeak(watcher) as anon:
         run = calcsift.Vasprun(path, **kwargs)
     return {
         "parse_s": parse_s,

@@ -7,8 +7,9 @@
 namespace calcsift {
 
 // The sizes from which a file is mapped instead of read, and from which a
-// buffer is advised for huge pages. Fixed in normal use; the fuzz target lowers
-// them so that its small inputs take the paths of large files.
+// buffer is advised for huge pages. Fixed in normal use (huge pages are left
+// off where they fill slower, see memory.cpp); the fuzz target lowers them so
+// that its small inputs take the paths of large files.
 struct MemoryThresholds {
     std::size_t map_file = std::size_t{256} << 10;
     std::size_t huge_pages = std::size_t{4} << 20;
