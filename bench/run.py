@@ -478,7 +478,15 @@ def main(argv=None):
     ap.add_argument("--repeat", type=int, default=3, help="runs per measurement (default 3)")
     ap.add_argument("--json", default=str(RESULTS / "latest.json"), help="results file")
     ap.add_argument("--no-peers", action="store_true", help="leave out pymatgen even where it is installed")
+    ap.add_argument("--no-trajectories", action="store_true",
+                    help="leave out the trajectory and ASE measurements (bench/trajectories.py)")
+    ap.add_argument("--worker", nargs="+", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
+
+    if args.worker:  # the trajectory block's workers (bench/trajectories.py)
+        import trajectories
+        print(json.dumps(trajectories.worker(args.worker[0], *args.worker[1:])))
+        return 0
 
     presets = [p.strip() for p in args.presets.split(",") if p.strip()]
     for p in presets:
@@ -495,10 +503,18 @@ def main(argv=None):
     res = summarise(presets, sizes, samples)
     tgt = targets(res)
     print_table(res, tgt, args.repeat)
+    # Trajectories and the ASE conversion (md and relax), in a block of their own.
+    traj = None
+    if not args.no_trajectories:
+        import trajectories
+        me = str(Path(__file__).resolve())
+        traj = trajectories.run(presets, args.repeat, ensure_file,
+                                lambda kind, path: run_json([sys.executable, me, "--worker", kind, path]), res)
     out = Path(args.json)
     out.parent.mkdir(parents=True, exist_ok=True)
     out.write_text(json.dumps({"environment": environment(), "module": module,
-                               "repeat": args.repeat, "presets": res, "targets": tgt},
+                               "repeat": args.repeat, "presets": res, "targets": tgt,
+                               "trajectories": traj},
                               indent=1) + "\n")
     log("wrote %s" % out)
     return 0

@@ -18,6 +18,7 @@ import subprocess
 import sys
 import threading
 import time
+import types
 
 OPTIONS = {
     "default": {},
@@ -31,9 +32,9 @@ PEER_OPTIONS = {
     "all-on": {"parse_dos": True, "parse_eigen": True, "parse_projected_eigen": True},
 }
 
-PROPERTIES = ("program", "version", "incar", "atoms", "atom_types", "kpoints",
-              "initial_structure", "final_structure", "ionic_steps", "eigenvalues",
-              "eigenvalue_shape", "projected", "efermi", "dos", "dielectric", "converged")
+def properties(cls):
+    """Every property of the class, in its order."""
+    return [name for name, value in vars(cls).items() if isinstance(value, types.GetSetDescriptorType)]
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
@@ -119,7 +120,7 @@ def worker_calcsift(path, options, watcher):
             cpus.append(time.process_time() - c0)
         parse_s, parse_cpu_s = statistics.median(times), statistics.median(cpus)
     props = {}
-    for name in PROPERTIES:
+    for name in properties(calcsift.Vasprun):
         t = time.perf_counter()
         value = getattr(run, name)
         # One more container: the interpreter runs here the garbage collection

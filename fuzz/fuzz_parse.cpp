@@ -21,10 +21,12 @@
 
 #include <sanitizer/allocator_interface.h>
 
+#include "core/derived.hpp"
 #include "core/error.hpp"
 #include "core/loader.hpp"
 #include "core/memory.hpp"
 #include "core/reader.hpp"
+#include "core/trajectory.hpp"
 #include "core/utf8.hpp"
 
 namespace {
@@ -89,6 +91,35 @@ void check_text(const std::string& s, const char* what) {
 void check_structure(const Structure& s) {
     check(s.species.size() == s.positions.size(), "species per position");
     for (const auto& name : s.species) check_text(name, "species text");
+    check(!s.selective || s.selective->size() == s.positions.size(), "selective flags per atom");
+    check(!s.velocities || s.velocities->size() == s.positions.size(), "velocities per atom");
+}
+
+void check_kpoints_opt(const KpointsOpt& k, const ParseOptions& o) {
+    check_array(k.kpointlist, 2, "kpoints_opt kpointlist");
+    check(k.kpointlist.shape[1] == 3, "kpoints_opt kpointlist columns");
+    check(o.parse_eigen || !k.eigenvalues, "kpoints_opt eigenvalues kept although switched off");
+    check(o.parse_projected || !k.projected, "kpoints_opt projected kept although switched off");
+    check(o.parse_dos || !k.dos, "kpoints_opt dos kept although switched off");
+    if (k.eigenvalues) check_array(k.eigenvalues->data, 4, "kpoints_opt eigenvalues");
+    if (k.projected) check_array(k.projected->data, 5, "kpoints_opt projected");
+    if (k.dos) check_array(k.dos->total.densities, 2, "kpoints_opt dos");
+}
+
+void check_response(const Response& r, const VasprunData& d) {
+    for (const auto& [name, m] : r.dielectric_tensors) check_text(name, "dielectric tensor name");
+    if (r.born_charges) {
+        check_array(*r.born_charges, 3, "born charges");
+        check(r.born_charges->shape[0] == d.atominfo.atoms.size(), "born charges per atom");
+    }
+    if (r.dynmat) {
+        const std::size_t n = r.dynmat->eigenvalues.size();
+        check_array(r.dynmat->hessian, 2, "hessian");
+        check_array(r.dynmat->eigenvectors, 2, "eigenvectors");
+        check(r.dynmat->hessian.shape == std::vector<std::size_t>{n, n} &&
+                  r.dynmat->eigenvectors.shape == r.dynmat->hessian.shape,
+              "dynmat extents");
+    }
 }
 
 void check_result(const VasprunData& d, const ParseOptions& o) {
@@ -99,6 +130,16 @@ void check_result(const VasprunData& d, const ParseOptions& o) {
         check_text(name, "incar name");
         if (auto* s = std::get_if<std::string>(&value.value)) check_text(*s, "incar value");
     }
+    if (d.parameters) {
+        for (const auto& [name, value] : d.parameters->values.entries()) {
+            check_text(name, "parameter name");
+            if (auto* s = std::get_if<std::string>(&value.value)) check_text(*s, "parameter value");
+        }
+    }
+    check(d.progress.ionic_steps <= d.progress.calculations, "ionic steps of the calculations");
+    check(d.ionic_steps.size() <= d.progress.ionic_steps, "kept ionic steps");
+    check(final_energy(d).has_value() == !d.ionic_steps.empty(), "final energy exactly with steps");
+    if (converged_electronic(d) || converged_ionic(d)) check(d.progress.finished, "converged but unfinished");
     for (const auto& a : d.atominfo.atoms) check_text(a, "atom name");
     for (const auto& t : d.atominfo.atom_types) {
         check_text(t.element, "atom type element");
@@ -113,6 +154,28 @@ void check_result(const VasprunData& d, const ParseOptions& o) {
     for (const IonicStep& s : d.ionic_steps) {
         check_structure(s.structure);
         if (s.magnetization) check_rows(*s.magnetization, "magnetization rows");
+    }
+    // The trajectory is built from the steps when it is read; a step that cannot be
+    // placed (more rows than atoms) is its one way to fail.
+    try {
+        const Trajectory t = build_trajectory(d);
+        const std::size_t n = d.ionic_steps.size();
+        for (const NdArray* a : {&t.positions, &t.forces}) {
+            check_array(*a, 3, "trajectory per-atom block");
+            check(a->shape[0] == n && a->shape[1] == t.positions.shape[1] && a->shape[2] == 3, "trajectory shape");
+        }
+        check_array(t.lattice, 3, "trajectory lattice");
+        check_array(t.stress, 3, "trajectory stress");
+        for (const NdArray* a : {&t.e_fr_energy, &t.e_wo_entrp, &t.e_0_energy}) {
+            check_array(*a, 1, "trajectory energies");
+            check(a->shape[0] == n, "trajectory energies length");
+        }
+        if (t.magnetization) {
+            check_array(*t.magnetization, 3, "trajectory magnetization");
+            check(t.magnetization->shape[0] == n, "trajectory magnetization steps");
+        }
+    } catch (const VasprunError& e) {
+        check(e.kind() == VasprunError::Kind::Shape, "trajectory fails only on a shape");
     }
     check(o.parse_eigen || !d.eigenvalues, "eigenvalues kept although switched off");
     check(o.parse_projected || !d.projected, "projected kept although switched off");
@@ -141,6 +204,8 @@ void check_result(const VasprunData& d, const ParseOptions& o) {
             for (const auto& s : p.orbitals) check_text(s, "partial orbital");
         }
     }
+    check_response(d.response, d);
+    if (d.kpoints_opt) check_kpoints_opt(*d.kpoints_opt, o);
     if (d.dielectric) {
         check_array(d.dielectric->real, 2, "dielectric real");
         check_array(d.dielectric->imag, 2, "dielectric imag");
@@ -162,9 +227,10 @@ bool same_values(const std::vector<double>& a, const std::vector<double>& b) {
 // The row fast paths (read_floats: plain decimals and fixed-width fields parsed in
 // place) must give exactly what the general way gives, parse_floats_into(read_text()):
 // the same values, the same error, the same end. Two parsers walk the text in step,
-// one using each, and are compared at every <r> and <v>.
-void compare_row_paths(std::string_view text) {
-    Cursor fast(text), general(text);
+// one using each, and are compared at every <r> and <v>; once per SIMD kernel set
+// this CPU can run.
+void compare_row_paths(std::string_view text, const SimdKernels& kernels) {
+    Cursor fast(text, kernels), general(text);
     std::vector<double> a, b;
     for (;;) {
         std::string err_a, err_b;
@@ -300,7 +366,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         return 0;
     }
-    if (is_valid_utf8(bytes, size)) compare_row_paths(std::string_view(bytes, size));
+    if (is_valid_utf8(bytes, size)) {
+        for (const SimdKernels* k : {avx2_kernels(), &scalar_kernels()})
+            if (k) compare_row_paths(std::string_view(bytes, size), *k);
+    }
     for (unsigned mask = 0; mask < 8; ++mask) {
         ParseOptions o;
         o.parse_dos = mask & 1;

@@ -4,9 +4,10 @@
     python3 fuzz/make_seeds.py OUT_DIR
 
 Seeds: small hand-written run records that between them hold every section the
-reader knows (and a few of its odd corners), gzip forms with every header field and
-lying trailers, the generator's "tiny" run (bench/generate.py), and the real corpus
-files (../shared/corpus, when present) cut to their first 64 KB.
+reader knows (and a few of its odd corners), written with the tests' builders
+(tests/xmlbuild.py); gzip forms with every header field and lying trailers; the
+generator's "tiny" run (bench/generate.py); and the real corpus files
+(../shared/corpus, when present) cut to their first 64 KB.
 """
 
 import gzip
@@ -15,49 +16,45 @@ import sys
 import zlib
 from pathlib import Path
 
-CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus"
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tests"))
+from xmlbuild import array, comment_sets, energy as energy_block, fields, generator, rows, varray  # noqa: E402
+from xmlbuild import structure as structure_block  # noqa: E402
+
+CORPUS = ROOT.parent / "shared" / "corpus"
 CUT = 64 * 1024
 
 
-def rows(tag, values):
-    return "".join(f"<{tag}>" + " ".join(str(x) for x in row) + f"</{tag}>\n" for row in values)
-
-
-def varray(name, values):
-    return f'<varray name="{name}">\n{rows("v", values)}</varray>\n'
-
-
-def structure(natoms, name=' name="initialpos"'):
+def structure(natoms, name="initialpos"):
     lattice = [(3.0, 0.0, 0.0), (0.0, 3.0, 0.0), (0.0, 0.0, 3.0)]
     rec = [(1 / 3, 0.0, 0.0), (0.0, 1 / 3, 0.0), (0.0, 0.0, 1 / 3)]
     pos = [(i / natoms, 0.25, 0.5) for i in range(natoms)]
-    return (f"<structure{name}>\n<crystal>\n{varray('basis', lattice)}<i name=\"volume\">27.0</i>\n"
-            f"{varray('rec_basis', rec)}</crystal>\n{varray('positions', pos)}</structure>\n")
+    return structure_block(lattice, rec, pos, 27.0, name)
 
 
 def head(natoms=2, incar_extra=""):
     atoms = "".join(f"<rc><c>{'Fe' if i % 2 else 'O'}</c><c>{1 + i % 2}</c></rc>\n" for i in range(natoms))
     n_o, n_fe = (natoms + 1) // 2, natoms // 2
+    types = (f"<rc><c>{n_o}</c><c>O </c><c>16.0</c><c>6.0</c><c>  PAW_PBE O 08Apr2002</c></rc>\n"
+             f"<rc><c>{n_fe}</c><c>Fe</c><c>55.847</c><c>8.0</c><c>  PAW_PBE Fe 06Sep2000</c></rc>\n")
     return (
         '<?xml version="1.0" encoding="ISO-8859-1"?>\n<modeling>\n'
-        '<generator>\n<i name="program" type="string">vasp</i>\n<i name="version" type="string">6.4.2</i>\n'
-        '<i name="subversion" type="string">(build x)</i>\n<i name="platform" type="string">LinuxIFC</i>\n'
-        '<i name="date" type="string">2024 01 01</i>\n<i name="time" type="string">12:00:00</i>\n</generator>\n'
-        '<incar>\n<i type="string" name="SYSTEM">Fe &amp; O</i>\n<i type="int" name="ISPIN">2</i>\n'
+        + generator(extra='<i name="subversion" type="string">(build x)</i>\n'
+                    '<i name="platform" type="string">LinuxIFC</i>\n'
+                    '<i name="date" type="string">2024 01 01</i>\n<i name="time" type="string">12:00:00</i>\n')
+        + '<incar>\n<i type="string" name="SYSTEM">Fe &amp; O</i>\n<i type="int" name="ISPIN">2</i>\n'
         '<i type="logical" name="LWAVE"> .TRUE. </i>\n<i name="ENCUT">520.0</i>\n'
         '<i name="MAGMOM">5.0 -5.0 ****</i>\n<i type="logical" name="LSORBIT">maybe</i>\n'
         f'<i name="EMPTY"/>\n{incar_extra}</incar>\n'
         '<parameters>\n<separator name="electronic">\n<i type="int" name="NELM">60</i>\n'
         '<structure name="ignored"/>\n</separator>\n</parameters>\n'
         f"<atominfo>\n<atoms>{natoms}</atoms>\n<types>2</types>\n"
-        '<array name="atoms">\n<dimension dim="1">ion</dimension>\n<field type="string">element</field>\n'
-        f'<field type="int">atomtype</field>\n<set>\n{atoms}</set>\n</array>\n'
-        '<array name="atomtypes">\n<dimension dim="1">type</dimension>\n<field type="int">atomspertype</field>\n'
-        '<field type="string">element</field>\n<field>mass</field>\n<field>valence</field>\n'
-        '<field type="string">pseudopotential</field>\n<set>\n'
-        f"<rc><c>{n_o}</c><c>O </c><c>16.0</c><c>6.0</c><c>  PAW_PBE O 08Apr2002</c></rc>\n"
-        f"<rc><c>{n_fe}</c><c>Fe</c><c>55.847</c><c>8.0</c><c>  PAW_PBE Fe 06Sep2000</c></rc>\n"
-        "</set>\n</array>\n</atominfo>\n"
+        + array(fields(["element", "atomtype"], {"element": "string", "atomtype": "int"}), atoms,
+                dims=["ion"], field_sep="\n", name="atoms")
+        + array(fields(["atomspertype", "element", "mass", "valence", "pseudopotential"],
+                       {"atomspertype": "int", "element": "string", "pseudopotential": "string"}), types,
+                dims=["type"], field_sep="\n", name="atomtypes")
+        + "</atominfo>\n"
         '<kpoints>\n<generation param="Monkhorst-Pack">\n<v type="int" name="divisions">2 2 1</v>\n'
         '<v name="usershift">0 0 0</v>\n</generation>\n'
         + varray("kpointlist", [(0.0, 0.0, 0.0), (0.5, 0.0, 0.0)])
@@ -69,28 +66,22 @@ def head(natoms=2, incar_extra=""):
 
 
 def energy(e):
-    return (f'<energy>\n<i name="e_fr_energy">{e}</i>\n<i name="e_wo_entrp">{e - 0.01}</i>\n'
-            f'<i name="e_0_energy">{e + 0.01}</i>\n</energy>\n')
+    return energy_block(e, e - 0.01, e + 0.01)
 
 
 def total_dos(nspins, grid):
-    sets = "".join(f'<set comment="spin {s + 1}">\n'
-                   + rows("r", [(-5.0 + i, 0.1 * i, 0.2 * i) for i in range(grid)]) + "</set>\n"
-                   for s in range(nspins))
-    return ("<total>\n<array>\n<dimension dim=\"1\">gridpoints</dimension>\n<dimension dim=\"2\">spin</dimension>\n"
-            "<field>energy</field>\n<field>total</field>\n<field>integrated</field>\n"
-            f"<set>\n{sets}</set>\n</array>\n</total>\n")
+    sets = comment_sets("spin {}", [rows("r", [(-5.0 + i, 0.1 * i, 0.2 * i) for i in range(grid)])] * nspins)
+    return ("<total>\n" + array(fields(["energy", "total", "integrated"]), sets, dims=["gridpoints", "spin"],
+                                field_sep="\n") + "</total>\n")
 
 
 def partial_dos(nspins, nions, grid, orbitals=("s", "p", "d")):
-    fields = "<field>energy</field>\n" + "".join(f"<field> {o} </field>\n" for o in orbitals)
-    ions = "".join(
-        f'<set comment="ion {i + 1}">\n'
-        + "".join(f'<set comment="spin {s + 1}">\n'
-                  + rows("r", [(-5.0 + g,) + tuple(0.01 * (k + g + i) for k in range(len(orbitals)))
-                               for g in range(grid)]) + "</set>\n" for s in range(nspins))
-        + "</set>\n" for i in range(nions))
-    return f"<partial>\n<array>\n<dimension dim=\"1\">gridpoints</dimension>\n{fields}<set>\n{ions}</set>\n</array>\n</partial>\n"
+    ions = comment_sets("ion {}", [
+        comment_sets("spin {}", [rows("r", [(-5.0 + g,) + tuple(0.01 * (k + g + i) for k in range(len(orbitals)))
+                                            for g in range(grid)])] * nspins)
+        for i in range(nions)])
+    return ("<partial>\n" + array(fields(["energy"] + [f" {o} " for o in orbitals]), ions, dims=["gridpoints"],
+                                  field_sep="\n") + "</partial>\n")
 
 
 def dos(nspins=2, nions=2, grid=3, partial=True):
@@ -99,38 +90,68 @@ def dos(nspins=2, nions=2, grid=3, partial=True):
 
 
 def eigenvalues(nspins=2, nkpts=2, nbands=3, attr=""):
-    sets = "".join(f'<set comment="spin {s + 1}">\n' + "".join(
-        f'<set comment="kpoint {k + 1}">\n' + rows("r", [(-3.0 + b + k, 1.0 if b < 2 else 0.0) for b in range(nbands)])
-        + "</set>\n" for k in range(nkpts)) + "</set>\n" for s in range(nspins))
-    return (f"<eigenvalues{attr}>\n<array>\n<dimension dim=\"1\">band</dimension>\n<dimension dim=\"2\">kpoint</dimension>\n"
-            f"<field>eigene</field>\n<field>occ</field>\n<set>\n{sets}</set>\n</array>\n</eigenvalues>\n")
+    sets = comment_sets("spin {}", [comment_sets("kpoint {}", [
+        rows("r", [(-3.0 + b + k, 1.0 if b < 2 else 0.0) for b in range(nbands)]) for k in range(nkpts)])] * nspins)
+    return (f"<eigenvalues{attr}>\n" + array(fields(["eigene", "occ"]), sets, dims=["band", "kpoint"], field_sep="\n")
+            + "</eigenvalues>\n")
 
 
 def projected(nspins=2, nkpts=2, nbands=2, nions=2, orbitals=("s", "py", "pz")):
-    fields = "".join(f"<field>{o}</field>\n" for o in orbitals)
-    sets = "".join(f'<set comment="spin{s + 1}">\n' + "".join(
-        f'<set comment="kpoint {k + 1}">\n' + "".join(
-            f'<set comment="band {b + 1}">\n' + rows("r", [tuple(0.1 * (s + k + b + i + o) for o in range(len(orbitals)))
-                                                          for i in range(nions)]) + "</set>\n" for b in range(nbands))
-        + "</set>\n" for k in range(nkpts)) + "</set>\n" for s in range(nspins))
-    return (eigenvalues(nspins, nkpts, nbands)
-            + f"<projected>\n{eigenvalues(nspins, nkpts, nbands)}<array>\n<dimension dim=\"1\">ion</dimension>\n"
-            f"{fields}<set>\n{sets}</set>\n</array>\n</projected>\n")
+    sets = comment_sets("spin{}", [comment_sets("kpoint {}", [comment_sets("band {}", [
+        rows("r", [tuple(0.1 * (s + k + b + i + o) for o in range(len(orbitals))) for i in range(nions)])
+        for b in range(nbands)]) for k in range(nkpts)]) for s in range(nspins)])
+    return (eigenvalues(nspins, nkpts, nbands) + "<projected>\n" + eigenvalues(nspins, nkpts, nbands)
+            + array(fields(orbitals), sets, dims=["ion"], field_sep="\n") + "</projected>\n")
 
 
 def dielectric(n=3, real=True):
     def part(tag):
-        return (f"<{tag}>\n<array>\n<dimension dim=\"1\">gridpoints</dimension>\n<field>energy</field>\n"
-                + "".join(f"<field>{c}</field>\n" for c in ("xx", "yy", "zz", "xy", "yz", "zx"))
-                + "<set>\n" + rows("r", [(0.1 * i,) + tuple(float(i + c) for c in range(6)) for i in range(n)])
-                + f"</set>\n</array>\n</{tag}>\n")
+        values = rows("r", [(0.1 * i,) + tuple(float(i + c) for c in range(6)) for i in range(n)])
+        return (f"<{tag}>\n" + array(fields(["energy", "xx", "yy", "zz", "xy", "yz", "zx"]), values,
+                                     dims=["gridpoints"], field_sep="\n") + f"</{tag}>\n")
     return "<dielectricfunction>\n" + part("imag") + (part("real") if real else "") + "</dielectricfunction>\n"
+
+
+def structure_extras(natoms):
+    """Selective-dynamics flags and velocities, as VASP writes them into the initial and final structures."""
+    flags = "".join(f'<v type="logical" > {"T" if i % 2 else "F"} T F </v>\n' for i in range(natoms))
+    return (f'<varray name="selective" type="logical" >\n{flags}</varray>\n'
+            + varray("velocities", [(0.001 * i, -0.002, 0.0) for i in range(natoms)]))
+
+
+def response(natoms):
+    """Dielectric tensors, Born charges and the dynamical matrix of a linear-response run."""
+    d = 3 * natoms
+    born = "".join("<set>\n" + rows("v", [(1.0 + i, 0.0, 0.1), (0.0, 1.0, 0.0), (0.1, 0.0, 1.0)]) + "</set>\n"
+                   for i in range(natoms))
+    hessian = [tuple(-0.5 if i == j else 0.01 * (i + j) for j in range(d)) for i in range(d)]
+    return (varray("epsilon_rpa", [(13.6, 0.0, 0.0), (0.0, 13.6, 0.0), (0.0, 0.0, 13.6)])
+            + varray("epsilon", [(13.0, 0.0, 0.0), (0.0, 13.0, 0.0), (0.0, 0.0, 13.0)])
+            + f'<array name="born_charges" >\n<dimension dim="1">ion</dimension>\n{born}</array>\n'
+            + '<dynmat>\n' + varray("hessian", hessian)
+            + '<v name="eigenvalues">' + " ".join(f"{-0.1 * i:.8E}" for i in range(d)) + "</v>\n"
+            + varray("eigenvectors", hessian)
+            + '<array name="force_constants" >\n<set>\n<set comment="ionprim 1">\n<set comment="ion 1">\n'
+            + rows("r", [(1.0, 0.0, 0.0)] * 3) + "</set>\n</set>\n</set>\n</array>\n</dynmat>\n"
+            + varray("epsilon_ion", [(0.0, 0.0, 0.0)] * 3))
+
+
+def kpoints_opt(natoms):
+    """The KPOINTS_OPT blocks of VASP 6.3+: energies alone in the eigenvalues, a projected and a DOS block."""
+    opt_dos = dos(1, natoms, 3, False).replace("<dos>", '<dos comment="kpoints_opt">', 1)
+    opt_eigen = eigenvalues(1, 2, 3).replace("<field>occ</field>\n", "")
+    opt_eigen = opt_eigen.replace(" 1.0</r>", "</r>").replace(" 0.0</r>", "</r>")
+    return (opt_dos + '<eigenvalues_kpoints_opt comment="kpoints_opt">\n<kpoints>\n'
+            + varray("kpointlist", [(0.0, 0.0, 0.0), (0.25, 0.0, 0.0)]) + varray("weights", [(0.5,), (0.5,)])
+            + "</kpoints>\n" + opt_eigen + "</eigenvalues_kpoints_opt>\n"
+            + projected(1, 2, 3, natoms).split("<projected>", 1)[1].join(["<projected_kpoints_opt>", ""])
+            .replace("</projected>", "</projected_kpoints_opt>"))
 
 
 def calculation(natoms, e, body="", scsteps=2):
     sc = "".join(f"<scstep>\n<time name=\"total\">1.0 1.0</time>\n{energy(e + 1.0 / (k + 1))}</scstep>\n"
                  for k in range(scsteps))
-    return (f"<calculation>\n{sc}{structure(natoms, '')}"
+    return (f"<calculation>\n{sc}{structure(natoms, None)}"
             + varray("forces", [(0.1 * i, -0.1 * i, 0.0) for i in range(natoms)])
             + varray("stress", [(1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0)])
             + varray("magnetization", [(1.5,), (-1.5, 0.0, 0.2)][:natoms])
@@ -161,7 +182,7 @@ def documents():
     docs = {
         "minimal.xml": head(n) + "</modeling>\n",
         "full.xml": head(n) + calculation(n, -10.0) + calculation(n, -11.0, full)
-        + structure(n, ' name="finalpos"') + "</modeling>\n",
+        + structure(n, "finalpos") + "</modeling>\n",
         "steps.xml": head(n) + "".join(calculation(n, -10.0 - k, scsteps=1) for k in range(5))
         + "</modeling>\n",
         "spin1.xml": head(n) + calculation(n, -9.0, dos(1, n, 4) + eigenvalues(1, 2, 4)) + "</modeling>\n",
@@ -196,6 +217,23 @@ def documents():
         + "</modeling>\n",
         "unicode.xml": head(n, '<i type="string" name="NAME">\u00e9\u2003&#x1F600;&#65;</i>\n'
                             '<i type="logical" name="LONGS">\u017fTRUE</i>\n') + "</modeling>\n",
+        # Parameters of every item kind, VASP 5's repeated NELM, a DFPT calculation whose
+        # linear-response electronic steps follow its structure.
+        "parameters.xml": head(n).replace(
+            "</parameters>\n", '<separator name="ionic">\n<i type="int" name="IBRION">8</i>\n'
+            '<i type="int" name="NSW">1</i>\n<v type="int" name="KPOINT">-1 0 0 0</v>\n'
+            '<v type="logical" name="LATTICE_CONSTRAINTS">T F T</v>\n<v name="ROPT">-0.00025</v>\n'
+            '<v type="string" name="S">a b</v>\n<v name="E"/>\n</separator>\n'
+            '<separator name="response functions">\n<i type="int" name="NELM">1</i>\n</separator>\n'
+            "</parameters>\n", 1)
+        + calculation(n, -9.0, ("<scstep>\n" + energy(-20.0) + "</scstep>\n") * 2, scsteps=3) + "</modeling>\n",
+        "response.xml": head(n) + calculation(n, -9.0, response(n)) + "</modeling>\n",
+        "response-cut.xml": head(n) + calculation(n, -9.0, response(n)[:-600]),
+        "kpoints-opt.xml": head(n) + calculation(n, -9.0, kpoints_opt(n) + dos(1, n, 3) + eigenvalues(1, 1, 3))
+        + structure(n, ' name="finalpos"') + "</modeling>\n",
+        "md.xml": head(n).replace("</structure>", structure_extras(n) + "</structure>")
+        + calculation(n, -9.0) + structure(n, ' name="finalpos"').replace("</structure>", structure_extras(n)
+                                                                          + "</structure>") + "</modeling>\n",
         "stars.xml": head(n).replace("0.5 0.0 0.0", "******** nan -inf").replace("<i name=\"volume\">27.0",
                                                                                 "<i name=\"volume\">1.0D+00")
         + "</modeling>\n",
@@ -221,9 +259,9 @@ def main(argv):
     target.mkdir(parents=True, exist_ok=True)
     for name, data in documents().items():
         (target / name).write_bytes(data)
-    generator = Path(__file__).resolve().parent.parent / "bench" / "generate.py"
-    if generator.is_file():
-        subprocess.run([sys.executable, str(generator), "tiny", str(target / "generated-tiny.xml")],
+    script = ROOT / "bench" / "generate.py"
+    if script.is_file():
+        subprocess.run([sys.executable, str(script), "tiny", str(target / "generated-tiny.xml")],
                        check=True, capture_output=True)
     if CORPUS.is_dir():
         for path in sorted(CORPUS.glob("real-*")):

@@ -4,6 +4,7 @@ The tool is found through the CALCSIFT_CLI environment variable (a path to the b
 binary), in this Python's scripts folder or on PATH; the tests are skipped when there is none.
 """
 
+import ast
 import json
 import math
 import os
@@ -12,14 +13,15 @@ import shutil
 import subprocess
 import sys
 import sysconfig
+import types
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 import calcsift
-from conftest import (CORPUS, calculation_xml, corpus_files, dos_xml, eigenvalues_xml, make_doc, needs_corpus,
-                      write_doc)
+from conftest import (CORPUS, calculation_xml, corpus_files, dos_xml, eigenvalues_xml, energy_xml, make_doc,
+                      needs_corpus, requires, structure_xml, write_doc)
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "bench"))
@@ -36,11 +38,28 @@ def find_cli():
 
 
 CLI = find_cli()
-pytestmark = pytest.mark.skipif(not CLI, reason="calcsift executable not found (set CALCSIFT_CLI or PATH)")
+pytestmark = requires("cli", bool(CLI))
 
-PROPERTIES = ["program", "version", "incar", "atoms", "atom_types", "kpoints", "initial_structure",
-              "final_structure", "ionic_steps", "eigenvalues", "eigenvalue_shape", "projected", "efermi", "dos",
-              "dielectric", "converged"]
+# The properties every release has had, in their order; newer ones may come among them.
+FIRST_PROPERTIES = ["program", "version", "incar", "atoms", "atom_types", "kpoints", "initial_structure",
+                    "final_structure", "ionic_steps", "eigenvalues", "eigenvalue_shape", "projected", "efermi", "dos",
+                    "dielectric", "converged"]
+# The properties of the layout table, in its order: the class's getset descriptors keep it.
+PROPERTIES = [name for name, value in vars(calcsift.Vasprun).items() if isinstance(value, types.GetSetDescriptorType)]
+
+
+def stub_properties():
+    tree = ast.parse((ROOT / "src" / "python" / "calcsift.pyi").read_text())
+    cls = next(node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "Vasprun")
+    return [f.name for f in cls.body if isinstance(f, ast.FunctionDef)
+            and any(isinstance(d, ast.Name) and d.id == "property" for d in f.decorator_list)]
+
+
+def test_every_property_is_typed_and_dumped_in_table_order(tmp_path):
+    assert [name for name in PROPERTIES if name in FIRST_PROPERTIES] == FIRST_PROPERTIES
+    assert stub_properties() == PROPERTIES
+    result = run("dump", "--dos", "--eigen", "--projected", write_doc(tmp_path, make_doc()))
+    assert list(json.loads(result.stdout)) == PROPERTIES
 
 
 def run(*args):
@@ -51,7 +70,7 @@ def assert_same(got, want, where="$"):
     """``got`` (read back from JSON) equals ``want`` (a Python property) exactly: same types, same
     key order, floats bit for bit (NaN equal to NaN, -0.0 unequal to 0.0)."""
     if isinstance(want, np.ndarray):
-        assert want.dtype == np.float64, where
+        assert want.dtype in (np.float64, np.bool_), where
         want = want.tolist()
     if isinstance(want, tuple):
         want = list(want)
@@ -160,6 +179,23 @@ def test_dump_failure_is_reported(tmp_path):
     assert result.stderr == f"{path}: Missing element <generator>\n"
 
 
+@pytest.mark.parametrize("document, message", [
+    (make_doc(sections=calculation_xml(body='<dos><i name="efermi">1.0</i><total><array><set><set comment="spin 1">'
+                                            '<r>\0x 0.5 0.5</r></set></set></array></total></dos>')),
+     "Failed to parse value '\0x' as f64: invalid float"),
+    (make_doc(incar='<i type="string" name="A">x&b\0c;</i>'),
+     "Error while escaping character at range 1..6: unrecognized entity '&b\0c;'"),
+    (make_doc(sections="<fo\0o>", close=False), "Missing element <EOF while skipping <fo\0o>>"),
+], ids=["value", "entity", "tag-name"])
+def test_error_texts_keep_nul_bytes(tmp_path, document, message):
+    path = write_doc(tmp_path, document)
+    with pytest.raises(RuntimeError) as error:
+        calcsift.Vasprun(path)
+    assert str(error.value) == message
+    for command in (("dump", "--dos"), ("summary",)):
+        assert run(*command, path).stderr == f"{path}: {message}\n"
+
+
 # --- summary ---------------------------------------------------------------
 
 PROJECTED = ('<projected><array><field>s</field><set><set comment="spin 1"><set comment="kpoint 1">'
@@ -223,6 +259,20 @@ def test_summary_json_lines(summary_files):
         None, None, False, [])
 
 
+def test_summary_corrects_e_0_energy_and_notes_only_real_projections(tmp_path):
+    # Old VASP wrote the entropy term as the step's e_0_energy; the last electronic step has the right one.
+    # A <projected> in a comment or outside a calculation is no block of the run.
+    # VASP writes the electronic steps before the step's structure.
+    step = ("<calculation>\n<scstep>" + energy_xml(-9.0, e_0=-9.25) + "</scstep>\n"
+            + "<scstep>" + energy_xml(-10.0, e_0=-10.5) + "</scstep>\n"
+            + structure_xml(2, name=None) + energy_xml(-10.0, e_0=-0.25) + "<!-- <projected> -->\n</calculation>\n")
+    path = write_doc(tmp_path, make_doc(sections=step + "<projected><x/></projected>\n"))
+    assert calcsift.Vasprun(path).ionic_steps[-1]["e_0_energy"] == -0.25
+    line = json.loads(run("summary", "--json", path).stdout)
+    assert (line["e_fr_energy"], line["e_0_energy"], line["blocks"]) == (-10.0, -10.5, [])
+    assert run("summary", path).stdout.splitlines()[1].split()[5:7] == ["-10.0", "-10.5"]
+
+
 def test_summary_parallel_output_equals_serial(generated, summary_files):
     files = summary_files + [str(p) for p in generated.values()] + [str(p) for p in corpus_files()]
     files = files * 3
@@ -272,7 +322,10 @@ def run_on_terminal(args, stdout_too=False):
             break
         transcript += chunk
     os.close(master)
-    stdout = proc.stdout.read().decode() if proc.stdout else ""
+    stdout = ""
+    if proc.stdout:
+        with proc.stdout:
+            stdout = proc.stdout.read().decode()
     proc.wait(timeout=60)
     return transcript.decode(), stdout
 

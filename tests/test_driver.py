@@ -2,7 +2,7 @@
 
 import pytest
 
-from conftest import (DECL, atominfo_xml, calculation_xml, dos_xml, eigenvalues_xml, energy_xml, generator_xml,
+from conftest import (DECL, load, load_error, atominfo_xml, calculation_xml, dos_xml, eigenvalues_xml, energy_xml, generator_xml,
                       incar_xml, kpoints_xml, make_doc, projected_xml, structure_xml)
 
 
@@ -22,6 +22,9 @@ def volumes(v):
     (["initialpos", "finalpos", "finalpos"], (1.0, 3.0)),
     (["primitive_cell", "initialpos"], (2.0, 2.0)),                # VASP 6 writes a primitive cell first
     (["initialpos", "primitive_cell", "finalpos"], (1.0, 3.0)),
+    (["initialpos", "primitive_cell"], (1.0, 1.0)),
+    (["primitive_cell", "finalpos"], (1.0, 2.0)),                  # VASP 5.4.4 dielectric runs have no initialpos
+    (["primitive_cell", "primitive_cell", "finalpos"], (2.0, 3.0)),
 ])
 def test_structure_slots(doc, names, expected):
     structures = "".join(structure_xml(2, name=n, volume=float(i + 1)) for i, n in enumerate(names))
@@ -35,6 +38,32 @@ def test_structure_slots(doc, names, expected):
 ])
 def test_no_initial_structure(doc_error, structures):
     assert doc_error(make_doc(structures, with_structure=False)) == "Missing element <structure[initialpos]>"
+
+
+BAD_CELL = structure_xml(2, name="primitive_cell").replace('"positions">\n<v>', '"positions">\n<v>bad ')
+CUT_CELL = structure_xml(2, name="primitive_cell").split('<varray name="positions">')[0]
+
+
+@pytest.mark.parametrize("structures, error", [
+    (BAD_CELL + structure_xml(2), None),
+    (structure_xml(2) + BAD_CELL + structure_xml(2, name="finalpos"), None),
+    (BAD_CELL + structure_xml(2, name="finalpos"), "Failed to parse value 'bad' as f64: invalid float"),
+    (structure_xml(2) + CUT_CELL, None),
+    (CUT_CELL, "Missing element <varray[positions]>"),
+])
+def test_primitive_cell_is_read_only_when_it_is_the_initial_structure(tmp_path, structures, error):
+    """A primitive cell that cannot be read fails the load only when it has to serve as the initial structure."""
+    body = make_doc(structures, with_structure=False, close=error is None and CUT_CELL not in structures)
+    if error is None:
+        assert load(tmp_path, body).initial_structure["volume"] == 64.0
+    else:
+        assert load_error(tmp_path, body) == error
+
+
+def test_primitive_cell_before_atominfo_has_placeholder_species(doc):
+    v = doc(make_doc(structure_xml(2, name="finalpos"), head=structure_xml(2, name="primitive_cell"),
+                     with_structure=False))
+    assert v.initial_structure["species"] == ["X", "X"] and v.final_structure["species"] == ["Si", "Si"]
 
 
 def test_structure_before_atominfo_has_placeholder_species(doc):

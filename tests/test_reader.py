@@ -5,6 +5,7 @@ import random
 
 import pytest
 
+import calcsift
 from conftest import DECL, calculation_xml, dos_xml, energy_xml, make_doc
 
 INF, NAN = math.inf, math.nan
@@ -63,8 +64,12 @@ def test_end_tag_name_whitespace_is_ignored(doc):
     assert [s["e_fr_energy"] for s in doc(make_doc(calc + calculation_xml(-2.0))).ionic_steps] == [-1.0, -2.0]
 
 
-def test_skip_element_eof(doc_error):
-    assert doc_error(DECL + "<modeling><parameters><x>text") == "Missing element <EOF while skipping <parameters>>"
+@pytest.mark.parametrize("body, skipped", [
+    ("<unknown><x>text", "unknown"),
+    ("<parameters><x>text", "x"),          # <parameters> is read: its unknown child is the one skipped
+])
+def test_skip_element_eof(doc_error, body, skipped):
+    assert doc_error(DECL + "<modeling>" + body) == f"Missing element <EOF while skipping <{skipped}>>"
 
 
 # --- fast_skip ---------------------------------------------------------------------------------------------
@@ -185,3 +190,10 @@ def test_comments_cdata_pi_doctype_ignored(doc):
             + make_doc(declaration=False, head=noise, sections=noise + calculation_xml(-4.0) + noise))
     v = doc(DECL + body)
     assert (v.program, len(v.ionic_steps)) == ("vasp", 1)
+
+
+@pytest.mark.parametrize("path", ["missing\0.xml", "run.xml.gz\0"])
+def test_nul_in_path_is_refused_before_opening(path):
+    with pytest.raises(RuntimeError) as err:
+        calcsift.Vasprun(path)
+    assert str(err.value) == "I/O error: file name contained an unexpected NUL byte"

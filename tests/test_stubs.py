@@ -8,7 +8,9 @@ from pathlib import Path
 
 import pytest
 
-pytest.importorskip("mypy", reason="mypy is not installed")
+from conftest import require_module
+
+require_module("mypy")
 
 STUBS = Path(__file__).resolve().parent.parent / "src" / "python"
 
@@ -27,7 +29,8 @@ def test_stubtest_against_the_built_module(tmp_path):
 
 # Lines marked "# error" must be reported by mypy; every other line must pass.
 USAGE = '''\
-from typing import Dict, List, Optional, Tuple, Union
+import pathlib
+from typing import Any, Dict, List, Optional, Tuple, Union
 
 import numpy as np
 from numpy.typing import NDArray
@@ -59,7 +62,23 @@ if projected is not None:
 dielectric = run.dielectric
 if dielectric is not None:
     imag: NDArray[np.float64] = dielectric["imag"]
+flags: Optional[NDArray[np.bool_]] = run.selective_dynamics
+tensors: Optional[Dict[str, NDArray[np.float64]]] = run.dielectric_tensors
+kpoints_opt = run.kpoints_opt
+if kpoints_opt is not None:
+    bands: NDArray[np.float64] = kpoints_opt.get("eigenvalues", kpoints_opt["kpointlist"])
+trajectory = run.trajectory
+positions: NDArray[np.float64] = trajectory["positions"]
+magnetization_array: Optional[NDArray[np.float64]] = trajectory.get("magnetization")
+images: List[Any] = calcsift.to_ase("vasprun.xml", ionic_step_skip=2)
+last_image = calcsift.to_ase("vasprun.xml", -1)
+pmg = calcsift.to_pymatgen(pathlib.Path("vasprun.xml"))
+final_energy: Optional[float] = pmg.final_energy
+calcsift.to_ase("vasprun.xml", 1.5)  # error
+calcsift.to_pymatgen("vasprun.xml", 1)  # error
+trajectory["energy"]  # error
 bad_efermi: float = run.efermi  # error
+run.dynmat["hessian"]  # error
 run.converged = False  # error
 calcsift.Vasprun(b"vasprun.xml")  # error
 calcsift.Vasprun("vasprun.xml", parse_dos=1.5)  # error

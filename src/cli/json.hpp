@@ -106,6 +106,19 @@ void put_block(W& w, const std::size_t* shape, std::size_t ndim, const double* d
     w.EndArray();
 }
 
+// The same for bools.
+template <class W>
+void put_bool_block(W& w, const std::size_t* shape, std::size_t ndim, const bool* data) {
+    std::size_t stride = 1;
+    for (std::size_t d = 1; d < ndim; ++d) stride *= shape[d];
+    w.StartArray();
+    for (std::size_t i = 0; i < shape[0]; ++i) {
+        if (ndim == 1) w.Bool(data[i]);
+        else put_bool_block(w, shape + 1, ndim - 1, data + i * stride);
+    }
+    w.EndArray();
+}
+
 // The JSON output of the record layout (core/layout.hpp): arrays as nested
 // lists, tuples as lists, none as null.
 template <class W>
@@ -130,10 +143,19 @@ public:
     void str(std::string_view text) { put_string(w_, text); }
     void name(std::string_view text) { put_string(w_, text); }
     void floats(const double* v, std::size_t n) { put_doubles(w_, v, n); }
+    void rows(const V3* r, std::size_t n) {
+        w_.StartArray();
+        for (std::size_t i = 0; i < n; ++i) put_doubles(w_, r[i].data(), 3);
+        w_.EndArray();
+    }
     void array(std::span<const std::size_t> shape, const double* data) {
         // A zero-dimensional array is its one value, as NumPy's tolist() gives it.
         if (shape.empty()) put_double(w_, *data);
         else put_block(w_, shape.data(), shape.size(), data);
+    }
+    void bool_array(std::span<const std::size_t> shape, const bool* data) {
+        if (shape.empty()) w_.Bool(*data);
+        else put_bool_block(w_, shape.data(), shape.size(), data);
     }
 
 private:

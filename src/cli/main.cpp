@@ -32,8 +32,10 @@ namespace {
 constexpr int kExitFailure = 1;  // a file could not be read or the output not written
 constexpr int kExitUsage = 2;    // bad command line
 
+// The whole text, NUL bytes included.
 void print_error(const std::string& file, const std::string& text) {
-    std::fprintf(stderr, "%s: %s\n", file.c_str(), text.c_str());
+    const std::string line = file + ": " + text + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
 // --------------------------------------------------------------------------
@@ -246,14 +248,14 @@ const char kSummaryFooter[] = R"(
 One line per readable file, aligned as a table (or one JSON object per line
 with --json), always in the order of the arguments. Columns: file; program and
 version; composition (element and atom count of each type, e.g. Fe2O3); number
-of ionic steps; e_fr_energy and e_0_energy of the last ionic step ("-" without
-steps); converged (the last step's e_fr_energy is not 0); Fermi energy ("-"
-without a DOS); number of k-points (weights); the blocks the file holds among
-dos, eigen, projected and dielectric.
+of ionic steps; e_fr_energy of the last ionic step and its e_0_energy, corrected
+from the step's last electronic step (VASP before 6.1 writes a wrong e_0_energy
+into the step; "-" without steps); converged (the last step's e_fr_energy is
+not 0); Fermi energy ("-" without a DOS); number of k-points (weights); the
+blocks the file holds among dos, eigen, projected and dielectric.
 
 The DOS, eigenvalues and dielectric function are parsed; projected eigenvalues
-are not parsed but found by a byte scan for a <projected> element, since they
-make up most of a large file.
+are passed over unparsed (they make up most of a large file), and only noted.
 
 A file that cannot be read is reported on stderr as "FILE: reason"; the other
 files are still processed and the exit status is 1. Files are parsed on --jobs
@@ -288,7 +290,7 @@ Arrays are nested lists, tuples are lists, absent blocks are null.
 
 The dos, eigenvalues and projected blocks are opt-in: without --dos, --eigen and
 --projected they are not parsed and are written as null (efermi too, as it comes
-from the DOS).
+from the DOS); the same flags gate the parts of kpoints_opt.
 
 Floats are written in the shortest form that reads back as the same double, and
 always as floats (1.0, not 1). NaN and infinities are written as the bare tokens

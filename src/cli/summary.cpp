@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstring>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -32,30 +31,10 @@ std::string composition(const AtomInfo& info) {
     return out;
 }
 
-bool has_start_tag(std::string_view text, std::string_view name) {
-    std::string needle(1, '<');
-    needle.append(name);
-    // '<' is everywhere in XML: a skipping search beats one that stops at each.
-    const std::boyer_moore_horspool_searcher searcher(needle.begin(), needle.end());
-    std::size_t pos = 0;
-    while (true) {
-        const auto hit = std::search(text.begin() + pos, text.end(), searcher);
-        if (hit == text.end()) return false;
-        pos = static_cast<std::size_t>(hit - text.begin()) + needle.size();
-        if (pos >= text.size()) return false;
-        const char c = text[pos];
-        if (c != '>' && c != ' ' && c != '\t' && c != '\n' && c != '\r') continue;  // a longer name
-        const std::size_t close = text.find('>', pos);
-        if (close == std::string_view::npos) return false;
-        if (text[close - 1] != '/') return true;
-    }
-}
-
 namespace {
 
-// Eigenvalues are parsed (they are small beside the projections, and an
-// interpolated-mesh wrapper makes a byte scan for them unreliable); projections
-// are only looked for.
+// Eigenvalues are parsed (they are small beside the projections); projections
+// are passed over, and the parse notes that they were there.
 ParseOptions summary_options() {
     ParseOptions o;
     o.parse_dos = true;
@@ -71,9 +50,7 @@ FileResult summarize_file(const std::string& path) {
     try {
         if (path.find('\0') != std::string::npos)
             throw VasprunError::io("file name contained an unexpected NUL byte");
-        Buffer text = make_document_text(read_file_bytes(path));
-        Cursor cur(text.view());
-        const VasprunData d = parse_document(cur, summary_options());
+        const VasprunData d = parse_file(path, summary_options());
 
         FileSummary s;
         s.program = d.generator.program;
@@ -81,15 +58,16 @@ FileResult summarize_file(const std::string& path) {
         s.composition = composition(d.atominfo);
         s.nsteps = d.ionic_steps.size();
         if (!d.ionic_steps.empty()) {
-            s.e_fr_energy = d.ionic_steps.back().energies.e_fr_energy;
-            s.e_0_energy = d.ionic_steps.back().energies.e_0_energy;
+            const StepEnergies e = corrected_energies(d.ionic_steps.back());
+            s.e_fr_energy = e.e_fr_energy;
+            s.e_0_energy = e.e_0_energy;
         }
         s.converged = converged(d);
         s.efermi = d.efermi;
         s.nkpts = d.kpoints.weights.size();
         if (d.dos) s.blocks.emplace_back("dos");
         if (d.eigenvalues) s.blocks.emplace_back("eigen");
-        if (has_start_tag(text.view(), "projected")) s.blocks.emplace_back("projected");
+        if (d.saw_projected) s.blocks.emplace_back("projected");
         if (d.dielectric) s.blocks.emplace_back("dielectric");
         result.summary = std::move(s);
     } catch (const VasprunError& e) {

@@ -18,7 +18,7 @@ struct FileSummary {
     std::string composition;  // element symbol then atom count per type, e.g. "Fe2O3"
     std::size_t nsteps = 0;
     std::optional<double> e_fr_energy;  // of the last kept ionic step
-    std::optional<double> e_0_energy;
+    std::optional<double> e_0_energy;   // of that step, corrected from its last electronic step
     bool converged = false;
     std::optional<double> efermi;
     std::size_t nkpts = 0;
@@ -32,9 +32,6 @@ struct FileResult {
 
 // "Fe2O3": each element once, in order of first appearance, with its total count.
 std::string composition(const AtomInfo& info);
-
-// True when the text holds a start tag <name ...> or <name> that is not self-closing.
-bool has_start_tag(std::string_view text, std::string_view name);
 
 FileResult summarize_file(const std::string& path);
 

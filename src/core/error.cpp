@@ -18,12 +18,17 @@ std::string shape_list(const std::vector<std::size_t>& dims) {
     return out;
 }
 
+// strerror_r comes in two forms: POSIX's returns 0 and fills buf, GNU's (glibc
+// with _GNU_SOURCE, which C++ compilers define) returns the text, which may be
+// a static string instead of buf. Overloads on the result take either.
+[[maybe_unused]] const char* error_text(int result, const char* buf) noexcept { return result == 0 ? buf : "Unknown error"; }
+[[maybe_unused]] const char* error_text(const char* result, const char*) noexcept { return result; }
+
 }  // namespace
 
 VasprunError VasprunError::io_errno(int errnum) {
-    char buf[256];
-    // GNU strerror_r may return a static string instead of filling buf.
-    const char* msg = strerror_r(errnum, buf, sizeof buf);
+    char buf[256] = "";
+    const char* msg = error_text(strerror_r(errnum, buf, sizeof buf), buf);
     return io(std::string(msg) + " (os error " + std::to_string(errnum) + ")");
 }
 

@@ -13,12 +13,17 @@
 //   name(text)                               a short text that recurs (a species): an
 //                                            output may share one object per distinct text
 //   floats(p, n)                             a list of the n floats at p
+//   rows(r, n)                               a list of the n rows of 3 floats at r (the
+//                                            bulk of a run: positions, forces, cells)
 //   array(shape, data)                       a dense row-major float64 array: a fresh
 //                                            C-contiguous copy in Python, nested lists in JSON
+//   bool_array(shape, data)                  the same for bools (selective-dynamics flags)
 //
 // Keys that are part of the layout are compile-time constants ("lattice"_key), so
 // that an output can make its object for each once (the Python output interns it).
 // Optional keys are left out when their value is absent; an absent block is none().
+// A new record type gets its emit(Out&, const Record&) among the records below,
+// before the generic list and optional emitters at the end.
 #pragma once
 
 #include <algorithm>
@@ -34,6 +39,7 @@
 #include <vector>
 
 #include "records.hpp"
+#include "trajectory.hpp"
 
 namespace calcsift::layout {
 
@@ -58,7 +64,7 @@ constexpr Key<K> operator""_key() {
 
 template <class Out>
 concept LayoutOutput = requires(Out o, std::string_view s, double x, const double* p, std::size_t n,
-                                std::span<const std::size_t> shape) {
+                                std::span<const std::size_t> shape, const bool* b) {
     o.begin_dict();
     o.end_dict();
     o.key("k"_key);
@@ -75,7 +81,9 @@ concept LayoutOutput = requires(Out o, std::string_view s, double x, const doubl
     o.str(s);
     o.name(s);
     o.floats(p, n);
+    o.rows(static_cast<const V3*>(nullptr), n);
     o.array(shape, p);
+    o.bool_array(shape, b);
 };
 
 // --- pieces shared by several records ---
@@ -92,13 +100,6 @@ template <LayoutOutput Out>
 void array(Out& o, const std::vector<double>& v) {
     const std::size_t n = v.size();
     o.array(std::span<const std::size_t>(&n, 1), v.data());
-}
-
-template <LayoutOutput Out>
-void rows(Out& o, const V3* r, std::size_t n) {
-    o.begin_list(n);
-    for (std::size_t i = 0; i < n; ++i) o.floats(r[i].data(), 3);
-    o.end_list();
 }
 
 template <LayoutOutput Out>
@@ -130,7 +131,16 @@ void emit(Out& o, const IncarValue& v) {
             else if constexpr (std::is_same_v<T, double>) o.f64(x);
             else if constexpr (std::is_same_v<T, bool>) o.boolean(x);
             else if constexpr (std::is_same_v<T, std::string>) o.str(x);
-            else o.floats(x.data(), x.size());
+            else if constexpr (std::is_same_v<T, std::vector<double>>) o.floats(x.data(), x.size());
+            else {
+                // the int and bool lists of <parameters>
+                o.begin_list(x.size());
+                for (auto item : x) {
+                    if constexpr (std::is_same_v<T, std::vector<bool>>) o.boolean(item);
+                    else o.i64(item);
+                }
+                o.end_list();
+            }
         },
         v.value);
 }
@@ -143,6 +153,11 @@ void emit(Out& o, const IncarMap& incar) {
         emit(o, value);
     }
     o.end_dict();
+}
+
+template <LayoutOutput Out>
+void emit(Out& o, const Parameters& p) {
+    emit(o, p.values);
 }
 
 template <LayoutOutput Out>
@@ -196,11 +211,11 @@ template <LayoutOutput Out>
 void emit(Out& o, const Structure& s) {
     o.begin_dict();
     o.key("lattice"_key);
-    rows(o, s.lattice.data(), 3);
+    o.rows(s.lattice.data(), 3);
     o.key("volume"_key);
     o.f64(s.volume);
     o.key("positions"_key);
-    rows(o, s.positions.data(), s.positions.size());
+    o.rows(s.positions.data(), s.positions.size());
     o.key("species"_key);
     o.begin_list(s.species.size());
     for (const std::string& name : s.species) o.name(name);
@@ -221,15 +236,39 @@ void emit(Out& o, const IonicStep& step) {
     o.key("e_0_energy"_key);
     o.f64(step.energies.e_0_energy);
     o.key("forces"_key);
-    rows(o, step.forces.data(), step.forces.size());
+    o.rows(step.forces.data(), step.forces.size());
     o.key("stress"_key);
-    rows(o, step.stress.data(), 3);
+    o.rows(step.stress.data(), 3);
     if (step.magnetization) {
         const Rows& m = *step.magnetization;
         o.key("magnetization"_key);
         o.begin_list(m.count());
         for (std::size_t r = 0; r < m.count(); ++r) o.floats(m.row(r), m.row_size(r));
         o.end_list();
+    }
+    o.end_dict();
+}
+
+template <LayoutOutput Out>
+void emit(Out& o, const Trajectory& t) {
+    o.begin_dict();
+    o.key("positions"_key);
+    array(o, t.positions);
+    o.key("lattice"_key);
+    array(o, t.lattice);
+    o.key("forces"_key);
+    array(o, t.forces);
+    o.key("stress"_key);
+    array(o, t.stress);
+    o.key("e_fr_energy"_key);
+    array(o, t.e_fr_energy);
+    o.key("e_wo_entrp"_key);
+    array(o, t.e_wo_entrp);
+    o.key("e_0_energy"_key);
+    array(o, t.e_0_energy);
+    if (t.magnetization) {
+        o.key("magnetization"_key);
+        array(o, *t.magnetization);
     }
     o.end_dict();
 }
@@ -269,6 +308,98 @@ void emit(Out& o, const Dielectric& d) {
     array(o, d.real);
     o.key("imag"_key);
     array(o, d.imag);
+    o.end_dict();
+}
+
+// The electronic steps of each ionic step: (nsc, 3) arrays of e_fr_energy,
+// e_wo_entrp and e_0_energy.
+template <LayoutOutput Out>
+void electronic_steps(Out& o, const std::vector<IonicStep>& steps) {
+    static constexpr double kNone = 0.0;  // the data of a (0, 3) array
+    std::vector<double> flat;  // one buffer for all: every output copies an array at once
+    o.begin_list(steps.size());
+    for (const IonicStep& step : steps) {
+        flat.clear();
+        for (const StepEnergies& e : step.scsteps) {
+            flat.push_back(e.e_fr_energy);
+            flat.push_back(e.e_wo_entrp);
+            flat.push_back(e.e_0_energy);
+        }
+        const std::size_t shape[2] = {step.scsteps.size(), 3};
+        o.array(std::span<const std::size_t>(shape), flat.empty() ? &kNone : flat.data());
+    }
+    o.end_list();
+}
+
+// Rows of three per atom as an (n, 3) array.
+template <LayoutOutput Out>
+void array(Out& o, const std::vector<V3>& rows) {
+    static_assert(sizeof(V3) == 3 * sizeof(double));
+    static constexpr double kNone = 0.0;
+    const std::size_t shape[2] = {rows.size(), 3};
+    o.array(std::span<const std::size_t>(shape), rows.empty() ? &kNone : rows[0].data());
+}
+
+template <LayoutOutput Out>
+void array(Out& o, const M3& m) {
+    static_assert(sizeof(M3) == 9 * sizeof(double));
+    const std::size_t shape[2] = {3, 3};
+    o.array(std::span<const std::size_t>(shape), m[0].data());
+}
+
+// Selective-dynamics flags as an (n, 3) bool array.
+template <LayoutOutput Out>
+void flags(Out& o, const std::vector<std::array<bool, 3>>& flags) {
+    static_assert(sizeof(std::array<bool, 3>) == 3);
+    static constexpr bool kNone = false;
+    const std::size_t shape[2] = {flags.size(), 3};
+    o.bool_array(std::span<const std::size_t>(shape), flags.empty() ? &kNone : flags[0].data());
+}
+
+// The dielectric tensors by name, each (3, 3); none without any.
+template <LayoutOutput Out>
+void dielectric_tensors(Out& o, const std::vector<std::pair<std::string, M3>>& tensors) {
+    if (tensors.empty()) return o.none();
+    o.begin_dict();
+    for (const auto& [name, m] : tensors) {
+        o.key(std::string_view(name));
+        array(o, m);
+    }
+    o.end_dict();
+}
+
+template <LayoutOutput Out>
+void emit(Out& o, const Dynmat& d) {
+    o.begin_dict();
+    o.key("hessian"_key);
+    array(o, d.hessian);
+    o.key("eigenvalues"_key);
+    array(o, d.eigenvalues);
+    o.key("eigenvectors"_key);
+    array(o, d.eigenvectors);
+    o.end_dict();
+}
+
+// The parts of KPOINTS_OPT in the layouts of their main counterparts.
+template <LayoutOutput Out>
+void emit(Out& o, const KpointsOpt& k) {
+    o.begin_dict();
+    o.key("kpointlist"_key);
+    array(o, k.kpointlist);
+    o.key("weights"_key);
+    array(o, k.weights);
+    if (k.eigenvalues) {
+        o.key("eigenvalues"_key);
+        array(o, k.eigenvalues->data);
+    }
+    if (k.projected) {
+        o.key("projected"_key);
+        emit(o, *k.projected);
+    }
+    if (k.dos) {
+        o.key("dos"_key);
+        emit(o, *k.dos);
+    }
     o.end_dict();
 }
 

@@ -1,7 +1,13 @@
 // The properties of a parsed run record, in their order: the Python class
 // exposes them as its read-only properties, the JSON dump writes them as the
 // keys of its document. Each has one emit function below and one entry in
-// `properties`; its type is declared in src/python/calcsift.pyi.
+// `properties`; its type is declared in src/python/calcsift.pyi, in the same order.
+//
+// A new property: its emit function in namespace property, its entry in the
+// table (the Python class and the dump take it from there; tests/test_cli.py
+// checks that the stub and the dump follow the table), and its typed @property
+// in calcsift.pyi at the same place. New data of a new record type also gets
+// an emit function in layout.hpp.
 #pragma once
 
 #include "derived.hpp"
@@ -93,6 +99,62 @@ void dielectric(Out& o, const VasprunData& d) { emit(o, d.dielectric); }
 template <LayoutOutput Out>
 void converged(Out& o, const VasprunData& d) { o.boolean(calcsift::converged(d)); }
 
+template <LayoutOutput Out>
+void parameters(Out& o, const VasprunData& d) { emit(o, d.parameters); }
+
+template <LayoutOutput Out>
+void electronic_steps(Out& o, const VasprunData& d) { layout::electronic_steps(o, d.ionic_steps); }
+
+template <LayoutOutput Out>
+void converged_electronic(Out& o, const VasprunData& d) { o.boolean(calcsift::converged_electronic(d)); }
+
+template <LayoutOutput Out>
+void converged_ionic(Out& o, const VasprunData& d) { o.boolean(calcsift::converged_ionic(d)); }
+
+template <LayoutOutput Out>
+void final_energy(Out& o, const VasprunData& d) {
+    if (auto e = calcsift::final_energy(d)) o.f64(*e);
+    else o.none();
+}
+
+template <LayoutOutput Out>
+void selective_dynamics(Out& o, const VasprunData& d) {
+    if (d.initial_structure.selective) flags(o, *d.initial_structure.selective);
+    else o.none();
+}
+
+template <LayoutOutput Out>
+void initial_velocities(Out& o, const VasprunData& d) {
+    if (d.initial_structure.velocities) array(o, *d.initial_structure.velocities);
+    else o.none();
+}
+
+template <LayoutOutput Out>
+void final_velocities(Out& o, const VasprunData& d) {
+    if (d.final_structure.velocities) array(o, *d.final_structure.velocities);
+    else o.none();
+}
+
+template <LayoutOutput Out>
+void dielectric_tensors(Out& o, const VasprunData& d) {
+    layout::dielectric_tensors(o, d.response.dielectric_tensors);
+}
+
+template <LayoutOutput Out>
+void born_charges(Out& o, const VasprunData& d) {
+    if (d.response.born_charges) array(o, *d.response.born_charges);
+    else o.none();
+}
+
+template <LayoutOutput Out>
+void dynmat(Out& o, const VasprunData& d) { emit(o, d.response.dynmat); }
+
+template <LayoutOutput Out>
+void kpoints_opt(Out& o, const VasprunData& d) { emit(o, d.kpoints_opt); }
+
+template <LayoutOutput Out>
+void trajectory(Out& o, const VasprunData& d) { emit(o, build_trajectory(d)); }
+
 }  // namespace property
 
 inline constexpr char kEigenvaluesDoc[] =
@@ -120,6 +182,20 @@ inline constexpr Property<Out> properties[] = {
     {"dos", nullptr, Needs::dos, property::dos<Out>},
     {"dielectric", nullptr, Needs::always, property::dielectric<Out>},
     {"converged", nullptr, Needs::always, property::converged<Out>},
+    {"parameters", nullptr, Needs::always, property::parameters<Out>},
+    {"electronic_steps", nullptr, Needs::always, property::electronic_steps<Out>},
+    {"converged_electronic", nullptr, Needs::always, property::converged_electronic<Out>},
+    {"converged_ionic", nullptr, Needs::always, property::converged_ionic<Out>},
+    {"final_energy", nullptr, Needs::always, property::final_energy<Out>},
+    {"selective_dynamics", nullptr, Needs::always, property::selective_dynamics<Out>},
+    {"initial_velocities", nullptr, Needs::always, property::initial_velocities<Out>},
+    {"final_velocities", nullptr, Needs::always, property::final_velocities<Out>},
+    {"dielectric_tensors", nullptr, Needs::always, property::dielectric_tensors<Out>},
+    {"born_charges", nullptr, Needs::always, property::born_charges<Out>},
+    {"dynmat", nullptr, Needs::always, property::dynmat<Out>},
+    // Each part of kpoints_opt is parsed under its main counterpart's option.
+    {"kpoints_opt", nullptr, Needs::always, property::kpoints_opt<Out>},
+    {"trajectory", nullptr, Needs::always, property::trajectory<Out>},
 };
 
 }  // namespace calcsift::layout

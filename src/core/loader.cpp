@@ -110,6 +110,9 @@ Buffer read_fd(int fd, const struct stat& st, AsciiPrefix* ascii) {
 }
 
 Fd open_file(const std::string& path, struct stat& st) {
+    // The operating system would take the name up to the NUL: another file.
+    if (path.find('\0') != std::string::npos)
+        throw VasprunError::io("file name contained an unexpected NUL byte");
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) throw VasprunError::io_errno(errno);
     if (::fstat(fd.get(), &st) != 0) throw VasprunError::io_errno(errno);
@@ -313,21 +316,6 @@ Buffer read_file_bytes(const std::string& path) {
     return decoded;  // the compressed bytes go with `raw`
 }
 
-std::string rewrite_xml_declaration(std::string_view text) {
-    const std::size_t end = text.find("?>");
-    if (end == std::string_view::npos) return std::string(text);
-    std::string head(text.substr(0, end + 2));
-    for (std::string_view from : {kUpperName, kLowerName}) {
-        std::size_t pos = 0;
-        while ((pos = head.find(from, pos)) != std::string::npos) {
-            head.replace(pos, from.size(), kUtf8Name);
-            pos += kUtf8Name.size();
-        }
-    }
-    head.append(text.substr(end + 2));
-    return head;
-}
-
 namespace {
 
 // Length of the head (the text up to and including its first "?>") when the
@@ -365,7 +353,7 @@ void rewrite_xml_declaration_in_place(Buffer& text) {
 namespace {
 
 // How raw bytes become the document text.
-enum class RawForm { Utf8, Utf8AfterMark, Utf16Le, Utf16Be, Windows1252 };
+enum class RawForm { Utf8, Utf16Le, Utf16Be, Windows1252 };
 
 // Valid UTF-8 is kept as it is; otherwise the byte-order mark decides, and
 // windows-1252 is the rest. The first `known` bytes are known to be ASCII.
@@ -375,12 +363,10 @@ RawForm raw_form(const char* p, std::size_t n, std::size_t known) {
     // An ASCII prefix ends on a character boundary: only the rest needs checking.
     known = std::min(known, n);
     if (is_valid_utf8(p + known, n - known)) return RawForm::Utf8;
-    if (n >= 3 && u[0] == 0xEF && u[1] == 0xBB && u[2] == 0xBF) {
-        // UTF-8 after its byte-order mark. The mark is valid UTF-8 on its own, so
-        // this can only fail here; kept so the selection stays as stated.
-        if (!is_valid_utf8(p + 3, n - 3)) decode_failure();
-        return RawForm::Utf8AfterMark;
-    }
+    // A UTF-8 byte-order mark before text that is not UTF-8 (the mark itself
+    // is, so the rest is not): the file says UTF-8 and is not, and guessing
+    // windows-1252 for it would be wrong.
+    if (n >= 3 && u[0] == 0xEF && u[1] == 0xBB && u[2] == 0xBF) decode_failure();
     if (n >= 2 && u[0] == 0xFF && u[1] == 0xFE) return RawForm::Utf16Le;
     if (n >= 2 && u[0] == 0xFE && u[1] == 0xFF) return RawForm::Utf16Be;
     return RawForm::Windows1252;
@@ -420,10 +406,6 @@ Buffer make_text(Buffer raw, std::size_t ascii_prefix) {
     switch (raw_form(p, n, ascii_prefix)) {
         case RawForm::Utf8:
             text = std::move(raw);  // the common case: no decoding, no copy
-            break;
-        case RawForm::Utf8AfterMark:
-            text = std::move(raw);
-            text.set_start(3);
             break;
         case RawForm::Utf16Le:
         case RawForm::Utf16Be:
@@ -543,7 +525,7 @@ std::optional<VasprunData> parse_mapped(int fd, const struct stat& st, bool gz,
                 }
                 if (!ascii_outside(view, cur.ascii_spans())) {
                     const RawForm form = raw_form(view.data(), view.size(), 0);
-                    if (form != RawForm::Utf8 && form != RawForm::Utf8AfterMark) {
+                    if (form != RawForm::Utf8) {
                         result.reset();
                         failure = nullptr;
                         text = decode_other(view, form);

@@ -12,7 +12,8 @@
 namespace calcsift {
 
 // Reads the whole file; gunzips it when the last path component's extension is
-// exactly "gz". Throws VasprunError (Io) on any failure.
+// exactly "gz". Throws VasprunError (Io) on any failure, a NUL byte in the path
+// among them.
 Buffer read_file_bytes(const std::string& path);
 
 // True when the extension of the path's last component (the text after its last
@@ -29,11 +30,9 @@ Buffer gunzip(const char* data, std::size_t size);
 Buffer make_document_text(Buffer raw);
 
 // Replaces "ISO-8859-1" then "iso-8859-1" by "UTF-8" in the text up to and
-// including the first "?>". Pure; never fails.
-std::string rewrite_xml_declaration(std::string_view text);
-
-// The same rewrite done inside the buffer: the shorter head is written so that it
-// ends where the old one ended and the view is moved to its first byte.
+// including the first "?>", inside the buffer: the shorter head is written so
+// that it ends where the old one ended and the view is moved to its first byte.
+// Never fails.
 void rewrite_xml_declaration_in_place(Buffer& text);
 
 // The whole load: read, decode, parse. Throws VasprunError.

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <functional>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -49,34 +49,88 @@ struct Generator {
 };
 
 struct IncarValue {
-    // Alternatives in their fixed order: Int, Float, Bool, String, FloatList.
-    std::variant<std::int64_t, double, bool, std::string, std::vector<double>> value;
+    // Alternatives in their fixed order: Int, Float, Bool, String, FloatList, and
+    // IntList, BoolList (only <v> items of <parameters> have those).
+    std::variant<std::int64_t, double, bool, std::string, std::vector<double>,
+                 std::vector<std::int64_t>, std::vector<bool>>
+        value;
 };
 
 // Insertion-ordered map: a repeated name keeps its first position, takes the last value.
+// The index is an open-addressing table of positions in the entry list, each
+// with its name's hash: no allocation per entry (a run's parameters are some 300
+// of them), and a probe reads an entry's name only when the hashes agree.
 class IncarMap {
 public:
     void insert(std::string name, IncarValue value) {
-        auto it = index_.find(name);
-        if (it != index_.end()) {
-            entries_[it->second].second = std::move(value);
+        if (2 * (entries_.size() + 1) > slots_.size()) grow(2 * (entries_.size() + 1));
+        const std::size_t hash = hash_of(name);
+        Slot& slot = slots_[slot_of(name, hash)];
+        if (slot.entry != kEmpty) {
+            entries_[slot.entry].second = std::move(value);
             return;
         }
-        index_.emplace(name, entries_.size());
+        slot = {entries_.size(), hash};
         entries_.emplace_back(std::move(name), std::move(value));
     }
     const std::vector<std::pair<std::string, IncarValue>>& entries() const noexcept {
         return entries_;
     }
     std::size_t size() const noexcept { return entries_.size(); }
-    const IncarValue* find(std::string_view name) const {
-        auto it = index_.find(std::string(name));
-        return it == index_.end() ? nullptr : &entries_[it->second].second;
+    void reserve(std::size_t n) {
+        entries_.reserve(n);
+        if (2 * n > slots_.size()) grow(2 * n);
+    }
+    const IncarValue* find(std::string_view name) const noexcept {
+        if (slots_.empty()) return nullptr;
+        const Slot& slot = slots_[slot_of(name, hash_of(name))];
+        return slot.entry == kEmpty ? nullptr : &entries_[slot.entry].second;
     }
 
 private:
+    static constexpr std::size_t kEmpty = static_cast<std::size_t>(-1);
+    struct Slot {
+        std::size_t entry = kEmpty;
+        std::size_t hash = 0;
+    };
+
+    static std::size_t hash_of(std::string_view name) noexcept {
+        return std::hash<std::string_view>{}(name);
+    }
+    // The slot holding name, or the empty slot where it would go. The table is
+    // a power of two in size and at most half full.
+    std::size_t slot_of(std::string_view name, std::size_t hash) const noexcept {
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+            const Slot& s = slots_[i];
+            if (s.entry == kEmpty || (s.hash == hash && entries_[s.entry].first == name)) return i;
+        }
+    }
+    void grow(std::size_t at_least) {
+        std::size_t n = 16;
+        while (n < at_least) n *= 2;
+        std::vector<Slot> old(n);
+        old.swap(slots_);
+        const std::size_t mask = n - 1;
+        for (const Slot& s : old) {
+            if (s.entry == kEmpty) continue;
+            std::size_t i = s.hash & mask;
+            while (slots_[i].entry != kEmpty) i = (i + 1) & mask;
+            slots_[i] = s;
+        }
+    }
+
     std::vector<std::pair<std::string, IncarValue>> entries_;
-    std::unordered_map<std::string, std::size_t> index_;
+    std::vector<Slot> slots_;
+};
+
+// <parameters>: every value VASP ran with, defaults included, separators flattened.
+struct Parameters {
+    IncarMap values;
+    // VASP 5 writes NELM twice: the electronic loop's limit under "electronic
+    // convergence", then the GW loop's under "response functions", which takes
+    // the map's value. The first one is the electronic loop's.
+    std::optional<IncarValue> first_nelm;
 };
 
 // --- atom info ---
@@ -102,6 +156,9 @@ struct Structure {
     double volume = 0.0;
     std::vector<V3> positions;
     std::vector<std::string> species;
+    // Selective-dynamics flags and MD velocities, one row per atom, where the structure has them.
+    std::optional<std::vector<std::array<bool, 3>>> selective;
+    std::optional<std::vector<V3>> velocities;
 };
 
 // --- k-points ---
@@ -120,6 +177,8 @@ struct Kpoints {
 
 // --- calculations ---
 
+// A calculation's energies (a missing or unreadable value is 0.0), or an
+// electronic step's (NaN there).
 struct StepEnergies {
     double e_fr_energy = 0.0;
     double e_wo_entrp = 0.0;
@@ -128,10 +187,14 @@ struct StepEnergies {
 
 struct IonicStep {
     Structure structure;
-    StepEnergies energies;
-    std::vector<V3> forces;
-    M3 stress{};
+    StepEnergies energies;   // zeros when the step has no <energy>
+    bool has_energies = false;
+    std::vector<V3> forces;  // empty when the step has none
+    M3 stress{};             // zeros when the step has none
+    bool has_stress = false;
     std::optional<Rows> magnetization;
+    // The ground-state electronic steps: the <scstep>s before the structure. Those
+    // after it are the linear-response loops of DFPT runs, not steps of this loop.
     std::vector<StepEnergies> scsteps;
 };
 
@@ -174,12 +237,40 @@ struct Dielectric {
     NdArray imag;  // (rows, 6)
 };
 
+// --- dielectric tensors and phonons (linear response, finite differences) ---
+
+struct Dynmat {
+    NdArray hessian;                  // (D, D), D = 3 * natoms (or the free degrees of freedom)
+    std::vector<double> eigenvalues;  // (D,)
+    NdArray eigenvectors;             // (D, D), one eigenvector per row
+};
+
+struct Response {
+    std::vector<std::pair<std::string, M3>> dielectric_tensors;  // by name, first-seen order
+    std::optional<NdArray> born_charges;                         // (natoms, 3, 3)
+    std::optional<Dynmat> dynmat;
+};
+
+// --- KPOINTS_OPT: the bands of a second k-point set (VASP 6.3 and later) ---
+
+struct KpointsOpt {
+    NdArray kpointlist;  // (N, 3); (0, 3) when the file gives no list
+    std::vector<double> weights;
+    std::optional<EigenvalueBlock> eigenvalues;
+    std::optional<Projected> projected;
+    std::optional<Dos> dos;
+};
+
 struct CalculationOutput {
     std::optional<IonicStep> ionic_step;
+    std::size_t ground_state_scsteps = 0;  // counted also without a structure
     std::optional<EigenvalueBlock> eigenvalues;
     std::optional<Projected> projected;
     std::optional<Dos> dos;
     std::optional<Dielectric> dielectric;
+    Response response;
+    std::optional<KpointsOpt> kpoints_opt;
+    bool saw_projected = false;  // a <projected> block was read or passed over
 };
 
 }  // namespace calcsift

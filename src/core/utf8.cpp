@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+// SSE2 belongs to x86-64 itself: code under __SSE2__ needs no run-time check.
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif

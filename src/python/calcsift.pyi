@@ -1,17 +1,25 @@
 """Python extension module of calcsift: fast, exact reading of VASP vasprun.xml run records."""
 
 # The dict layouts below exist for type checkers only: at run time every property
-# returns a plain dict, and the module holds nothing but the class Vasprun.
+# returns a plain dict, and the module holds nothing but the class Vasprun and the
+# functions to_ase and to_pymatgen. ASE and pymatgen are optional: their objects
+# are typed Any here, so that these stubs do not need either installed.
 
-from typing import Dict, List, Optional, SupportsIndex, Tuple, TypedDict, Union, final, type_check_only
+import os
+from typing import (Any, Dict, List, Optional, SupportsIndex, Tuple, TypedDict, Union, final, overload,
+                    type_check_only)
 
 import numpy
 from numpy.typing import NDArray
 
 _FloatArray = NDArray[numpy.float64]
+_BoolArray = NDArray[numpy.bool_]
 
 #: The Python value of one INCAR parameter.
 _IncarValue = Union[int, float, bool, str, List[float]]
+
+#: The Python value of one item of <parameters>: the INCAR's types, and lists for its <v> items.
+_ParameterValue = Union[int, float, bool, str, List[float], List[int], List[bool]]
 
 @type_check_only
 class AtomTypeDict(TypedDict):
@@ -83,6 +91,78 @@ class DielectricDict(TypedDict):
     real: _FloatArray  # shape (rows, 6)
     imag: _FloatArray  # shape (rows, 6)
 
+@type_check_only
+class DynmatDict(TypedDict):
+    hessian: _FloatArray  # shape (3 * natoms, 3 * natoms), or one row per free degree of freedom
+    eigenvalues: _FloatArray  # shape (3 * natoms,)
+    eigenvectors: _FloatArray  # shape (3 * natoms, 3 * natoms), one eigenvector per row
+
+@type_check_only
+class _KpointsOptRequired(TypedDict):
+    kpointlist: _FloatArray  # shape (N, 3)
+    weights: _FloatArray  # shape (N,)
+
+@type_check_only
+class KpointsOptDict(_KpointsOptRequired, total=False):
+    eigenvalues: _FloatArray  # shape (nspins, N, nbands, 2); with parse_eigen
+    projected: ProjectedDict  # with parse_projected
+    dos: DosDict  # with parse_dos
+
+@type_check_only
+class _TrajectoryRequired(TypedDict):
+    positions: _FloatArray  # shape (nsteps, natoms, 3), fractional
+    lattice: _FloatArray  # shape (nsteps, 3, 3), rows are the lattice vectors
+    forces: _FloatArray  # shape (nsteps, natoms, 3); NaN rows where a step has none
+    stress: _FloatArray  # shape (nsteps, 3, 3); NaN where a step has none
+    e_fr_energy: _FloatArray  # shape (nsteps,); NaN where a step has no energies
+    e_wo_entrp: _FloatArray  # shape (nsteps,)
+    e_0_energy: _FloatArray  # shape (nsteps,)
+
+@type_check_only
+class TrajectoryDict(_TrajectoryRequired, total=False):
+    magnetization: _FloatArray  # shape (nsteps, natoms, ncomponents); present when a step has one
+
+@type_check_only
+class PymatgenRun:
+    """What to_pymatgen returns (a frozen dataclass of the private package _calcsift_interop)."""
+
+    @property
+    def initial_structure(self) -> Any: ...  # pymatgen.core.Structure
+    @property
+    def final_structure(self) -> Any: ...  # pymatgen.core.Structure
+    @property
+    def structures(self) -> List[Any]: ...  # one pymatgen.core.Structure per kept ionic step
+    @property
+    def ionic_steps(self) -> List[Dict[str, Any]]: ...  # structure, energies, [forces], [stress], ...
+    @property
+    def final_energy(self) -> Optional[float]: ...
+
+_Path = Union[str, os.PathLike[str]]
+
+@overload
+def to_ase(
+    path: _Path,
+    index: slice = ...,
+    *,
+    ionic_step_skip: Optional[SupportsIndex] = None,
+    ionic_step_offset: SupportsIndex = 0,
+) -> List[Any]: ...  # one ase.Atoms per selected step
+
+@overload
+def to_ase(
+    path: _Path,
+    index: Union[SupportsIndex, str],
+    *,
+    ionic_step_skip: Optional[SupportsIndex] = None,
+    ionic_step_offset: SupportsIndex = 0,
+) -> Any: ...  # one ase.Atoms for an int; for a text, what ase.io.read gives for it
+
+def to_pymatgen(
+    path: _Path,
+    *,
+    ionic_step_skip: Optional[SupportsIndex] = None,
+    ionic_step_offset: SupportsIndex = 0,
+) -> PymatgenRun: ...
 @final
 class Vasprun:
     """A parsed vasprun.xml run record (read-only)."""
@@ -132,3 +212,29 @@ class Vasprun:
     def dielectric(self) -> Optional[DielectricDict]: ...
     @property
     def converged(self) -> bool: ...
+    @property
+    def parameters(self) -> Optional[Dict[str, _ParameterValue]]: ...
+    @property
+    def electronic_steps(self) -> List[_FloatArray]: ...  # one (nsc, 3) array per ionic step
+    @property
+    def converged_electronic(self) -> bool: ...
+    @property
+    def converged_ionic(self) -> bool: ...
+    @property
+    def final_energy(self) -> Optional[float]: ...
+    @property
+    def selective_dynamics(self) -> Optional[_BoolArray]: ...  # shape (natoms, 3)
+    @property
+    def initial_velocities(self) -> Optional[_FloatArray]: ...  # shape (natoms, 3)
+    @property
+    def final_velocities(self) -> Optional[_FloatArray]: ...  # shape (natoms, 3)
+    @property
+    def dielectric_tensors(self) -> Optional[Dict[str, _FloatArray]]: ...  # each of shape (3, 3)
+    @property
+    def born_charges(self) -> Optional[_FloatArray]: ...  # shape (natoms, 3, 3)
+    @property
+    def dynmat(self) -> Optional[DynmatDict]: ...
+    @property
+    def kpoints_opt(self) -> Optional[KpointsOptDict]: ...
+    @property
+    def trajectory(self) -> TrajectoryDict: ...

@@ -1,5 +1,6 @@
 #include "convert.hpp"
 
+#include <algorithm>
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -9,11 +10,9 @@
 namespace calcsift::py {
 
 PyOutput::~PyOutput() {
-    for (const Frame& f : stack_) {
-        Py_DECREF(f.object);  // a list or tuple with unfilled slots is released like any other
-        Py_XDECREF(f.key);
-    }
-    Py_XDECREF(key_);
+    // A list or tuple with unfilled slots is released like any other.
+    for (std::size_t i = 0; i < depth_; ++i) Py_DECREF(stack_[i].object);
+    for (PyObject* k : keys_) Py_DECREF(k);
     Py_XDECREF(result_);
     for (auto& entry : names_) Py_DECREF(entry.second);
 }
@@ -24,26 +23,20 @@ PyObject* PyOutput::intern(std::string_view text) {
     return s;
 }
 
-void PyOutput::close() {
-    Frame f = stack_.back();
-    stack_.pop_back();
-    if (f.kind != Kind::Dict && f.next != f.size) {
-        Py_DECREF(f.object);
-        Py_XDECREF(f.key);
-        throw std::logic_error("layout: a list or tuple got fewer items than announced");
-    }
-    Py_XSETREF(key_, f.key);
-    put(f.object);
+void PyOutput::key(std::string_view text) {
+    if (keys_.size() == keys_.capacity()) keys_.reserve(std::max<std::size_t>(16, 2 * keys_.size()));
+    keys_.push_back(checked(new_str(text)));
+    key_ = keys_.back();
 }
 
 void PyOutput::put_item(PyObject* dict, PyObject* v) {
-    if (!key_) {
+    PyObject* key = std::exchange(key_, nullptr);
+    if (!key) {
         Py_DECREF(v);
         throw std::logic_error("layout: a dict value without its key");
     }
-    const int rc = PyDict_SetItem(dict, key_, v);
+    const int rc = PyDict_SetItem(dict, key, v);
     Py_DECREF(v);
-    Py_CLEAR(key_);
     if (rc < 0) throw Error{};
 }
 
@@ -52,28 +45,39 @@ void PyOutput::overfull(PyObject* v) {
     throw std::logic_error("layout: a list or tuple got more items than announced");
 }
 
-void PyOutput::name(std::string_view text) {
-    for (const auto& [known, object] : names_) {
-        if (known == text) {
-            Py_INCREF(object);
-            return put(object);
-        }
-    }
-    PyObject* object = checked(new_str(text));
-    names_.emplace_back(std::string(text), object);
-    Py_INCREF(object);
-    put(object);
+void PyOutput::short_of_items(PyObject* container) {
+    Py_DECREF(container);
+    throw std::logic_error("layout: a list or tuple got fewer items than announced");
 }
 
-void PyOutput::floats(const double* v, std::size_t n) {
-    Ref list(PyList_New(ssize(n)));
-    for (std::size_t i = 0; i < n; ++i)
-        PyList_SET_ITEM(list.get(), ssize(i), Ref(PyFloat_FromDouble(v[i])).release());
-    put(list.release());
+void PyOutput::too_deep(PyObject* container) {
+    Py_DECREF(container);
+    throw std::logic_error("layout: containers nested too deep");
+}
+
+// A new reference to a new str for the name, which is kept for its next use.
+PyObject* PyOutput::new_name(std::string_view text) {
+    std::string known(text);
+    if (names_.size() == names_.capacity()) names_.reserve(std::max<std::size_t>(8, 2 * names_.size()));
+    PyObject* object = checked(new_str(text));
+    names_.emplace_back(std::move(known), object);
+    Py_INCREF(object);
+    return object;
 }
 
 void PyOutput::array(std::span<const std::size_t> shape, const double* data) {
     put(make_array(std::vector<std::size_t>(shape.begin(), shape.end()), data));
+}
+
+void PyOutput::bool_array(std::span<const std::size_t> shape, const bool* data) {
+    put(make_bool_array(std::vector<std::size_t>(shape.begin(), shape.end()), data));
+}
+
+void set_runtime_error(std::string_view text) {
+    PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace");
+    if (!message) return;  // the decoder's own error is raised instead
+    PyErr_SetObject(PyExc_RuntimeError, message);
+    Py_DECREF(message);
 }
 
 namespace {
@@ -108,7 +112,7 @@ PyObject* property_value(const layout::Property<PyOutput>& property, const Vaspr
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+        set_runtime_error(e.what());
         return nullptr;
     }
 }

@@ -43,26 +43,31 @@ private:
 // was built so far is released with the output.
 class PyOutput {
 public:
-    PyOutput() { stack_.reserve(8); }
+    PyOutput() = default;
     PyOutput(const PyOutput&) = delete;
     PyOutput& operator=(const PyOutput&) = delete;
     ~PyOutput();
 
-    void begin_dict() { open(PyDict_New(), Kind::Dict, 0); }
+    void begin_dict() { open(PyDict_New(), nullptr, 0); }
     void end_dict() { close(); }
-    void begin_list(std::size_t n) { open(PyList_New(ssize(n)), Kind::List, n); }
+    void begin_list(std::size_t n) {
+        PyObject* list = checked(PyList_New(ssize(n)));
+        open(list, reinterpret_cast<PyListObject*>(list)->ob_item, n);
+    }
     void end_list() { close(); }
-    void begin_tuple(std::size_t n) { open(PyTuple_New(ssize(n)), Kind::Tuple, n); }
+    void begin_tuple(std::size_t n) {
+        PyObject* tuple = checked(PyTuple_New(ssize(n)));
+        open(tuple, reinterpret_cast<PyTupleObject*>(tuple)->ob_item, n);
+    }
     void end_tuple() { close(); }
 
     // Layout keys are interned once for the life of the process.
     template <layout::KeyText K>
     void key(layout::Key<K>) {
         static PyObject* const interned = intern(layout::Key<K>::text);
-        Py_INCREF(interned);
-        set_key(interned);
+        key_ = interned;
     }
-    void key(std::string_view text) { set_key(checked(new_str(text))); }
+    void key(std::string_view text);
 
     void f64(double x) { put(PyFloat_FromDouble(x)); }
     void i64(std::int64_t x) { put(PyLong_FromLongLong(x)); }
@@ -73,22 +78,47 @@ public:
         put(Py_None);
     }
     void str(std::string_view text) { put(new_str(text)); }
-    void name(std::string_view text);
-    void floats(const double* v, std::size_t n);
+    void name(std::string_view text) {
+        for (const auto& [known, object] : names_) {
+            if (known == text) {
+                Py_INCREF(object);
+                return put(object);
+            }
+        }
+        put(new_name(text));
+    }
+    void floats(const double* v, std::size_t n) {
+        Ref list(PyList_New(ssize(n)));
+        for (std::size_t i = 0; i < n; ++i)
+            PyList_SET_ITEM(list.get(), ssize(i), Ref(PyFloat_FromDouble(v[i])).release());
+        put(list.release());
+    }
+    void rows(const V3* r, std::size_t n) {
+        Ref list(PyList_New(ssize(n)));
+        for (std::size_t i = 0; i < n; ++i) {
+            Ref row(PyList_New(3));
+            for (Py_ssize_t k = 0; k < 3; ++k)
+                PyList_SET_ITEM(row.get(), k, Ref(PyFloat_FromDouble(r[i][static_cast<std::size_t>(k)])).release());
+            PyList_SET_ITEM(list.get(), ssize(i), row.release());
+        }
+        put(list.release());
+    }
     void array(std::span<const std::size_t> shape, const double* data);
+    void bool_array(std::span<const std::size_t> shape, const bool* data);
 
     // The finished value (a new reference).
     PyObject* result() { return std::exchange(result_, nullptr); }
 
 private:
-    enum class Kind { Dict, List, Tuple };
+    // An open container. A list or tuple is filled slot by slot, from next up to end.
     struct Frame {
         PyObject* object;
-        PyObject* key;  // the key this container goes under in its parent dict, or null
-        Kind kind;
-        Py_ssize_t size;  // items a list or tuple must get
-        Py_ssize_t next = 0;
+        PyObject* key;     // the key it goes under in its parent dict (borrowed), or null
+        PyObject** next;   // null for a dict
+        PyObject** end;
+        bool dict;
     };
+    static constexpr std::size_t kMaxDepth = 16;
 
     static Py_ssize_t ssize(std::size_t n) { return static_cast<Py_ssize_t>(n); }
     static PyObject* checked(PyObject* o) {
@@ -99,38 +129,49 @@ private:
         return PyUnicode_FromStringAndSize(text.data(), ssize(text.size()));
     }
     static PyObject* intern(std::string_view text);
+    PyObject* new_name(std::string_view text);
 
-    void set_key(PyObject* key) {
-        Py_XSETREF(key_, key);
-    }
-    void open(PyObject* container, Kind kind, std::size_t size) {
+    void open(PyObject* container, PyObject** items, std::size_t n) {
         checked(container);
-        stack_.push_back({container, std::exchange(key_, nullptr), kind, ssize(size)});
+        if (depth_ == kMaxDepth) too_deep(container);
+        stack_[depth_++] = {container, std::exchange(key_, nullptr), items, items + n, items == nullptr};
     }
-    void close();
+    void close() {
+        const Frame& f = stack_[--depth_];
+        if (f.next != f.end) short_of_items(f.object);
+        key_ = f.key;
+        put(f.object);
+    }
 
     // Takes ownership of v; v may be null (a failed creation).
     void put(PyObject* v) {
         checked(v);
-        if (stack_.empty()) {
+        if (depth_ == 0) {
             Py_XSETREF(result_, v);
             return;
         }
-        Frame& f = stack_.back();
-        if (f.kind == Kind::Dict) return put_item(f.object, v);
-        if (f.next >= f.size) overfull(v);
-        if (f.kind == Kind::List) PyList_SET_ITEM(f.object, f.next++, v);
-        else PyTuple_SET_ITEM(f.object, f.next++, v);
+        Frame& f = stack_[depth_ - 1];
+        if (f.dict) return put_item(f.object, v);
+        if (f.next == f.end) overfull(v);
+        *f.next++ = v;
     }
     void put_item(PyObject* dict, PyObject* v);
     [[noreturn]] static void overfull(PyObject* v);
+    [[noreturn]] static void short_of_items(PyObject* container);
+    [[noreturn]] static void too_deep(PyObject* container);
 
-    std::vector<Frame> stack_;
-    PyObject* key_ = nullptr;
+    Frame stack_[kMaxDepth];
+    std::size_t depth_ = 0;
+    PyObject* key_ = nullptr;                // borrowed: interned, or held in keys_
+    std::vector<PyObject*> keys_;            // the keys read from the file
     PyObject* result_ = nullptr;
     // One str per distinct name (str objects are immutable: equal names may share one).
     std::vector<std::pair<std::string, PyObject*>> names_;
 };
+
+// Raises RuntimeError with the whole text, NUL bytes included (bytes that are not
+// UTF-8 as backslash escapes).
+void set_runtime_error(std::string_view text);
 
 // The Python value of a property of a record (a new reference), or nullptr with
 // an exception set.

@@ -8,7 +8,9 @@
 #include <string>
 
 #include "../core/loader.hpp"
+#include "../core/simd.hpp"
 #include "convert.hpp"
+#include "interop.hpp"
 
 namespace calcsift::py {
 
@@ -79,8 +81,6 @@ Failure load(const std::string& path, const ParseOptions& options, VasprunData& 
              std::string& message) noexcept {
     try {
         try {
-            if (path.find('\0') != std::string::npos)
-                throw VasprunError::io("file name contained an unexpected NUL byte");
             out = parse_file(path, options);
             return Failure::None;
         } catch (const VasprunError& e) {
@@ -151,7 +151,7 @@ PyObject* vasprun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (failure != Failure::None) {
         delete data;
         if (failure == Failure::NoMemory) return PyErr_NoMemory();
-        PyErr_SetString(PyExc_RuntimeError, message.c_str());
+        set_runtime_error(message);
         return nullptr;
     }
     PyObject* self = type->tp_alloc(type, 0);
@@ -277,7 +277,7 @@ PyModuleDef module_def = {
     "calcsift",
     "Python extension module of calcsift: fast, exact reading of VASP vasprun.xml run records.",
     0,  // not -1: a re-import in another interpreter must call PyInit again to be refused
-    nullptr,
+    calcsift::py::interop_functions,
     nullptr,
     nullptr,
     nullptr,
@@ -303,6 +303,11 @@ PyMODINIT_FUNC PyInit_calcsift() {
     Py_INCREF(type);
     if (PyModule_AddObject(module, "Vasprun", type) < 0) {
         Py_DECREF(type);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    // The reader's SIMD kernel set ("avx2" or "scalar"), for tests of the CALCSIFT_SIMD switch.
+    if (PyModule_AddStringConstant(module, "_simd_kernels", calcsift::simd_kernels().name) < 0) {
         Py_DECREF(module);
         return nullptr;
     }

@@ -164,4 +164,36 @@ PyObject* make_array(const std::vector<std::size_t>& shape, const double* data) 
     return array;
 }
 
+namespace {
+
+// Every NumPy array object starts with its data pointer (the layout that the
+// PyArray_DATA macro, compiled into extensions, relies on).
+struct ArrayHead {
+    PyObject_HEAD
+    char* data;
+};
+
+constexpr int kNpyBool = 0;
+
+}  // namespace
+
+PyObject* make_bool_array(const std::vector<std::size_t>& shape, const bool* data) {
+    static_assert(sizeof(bool) == 1);
+    if (!ensure_api()) return nullptr;
+    std::size_t count = 1;
+    for (std::size_t d : shape) count *= d;
+    std::vector<Py_ssize_t> dims(shape.begin(), shape.end());
+    auto descr_from_type = reinterpret_cast<DescrFromType>(api_table[kDescrFromType]);
+    auto new_from_descr = reinterpret_cast<NewFromDescr>(api_table[kNewFromDescr]);
+    auto* array_type = static_cast<PyTypeObject*>(api_table[kArrayType]);
+    PyObject* descr = descr_from_type(kNpyBool);
+    if (!descr) return nullptr;
+    // No data and no strides: a new C-contiguous, writeable array.
+    PyObject* array = new_from_descr(array_type, descr, static_cast<int>(dims.size()), dims.data(),
+                                     nullptr, nullptr, 0, nullptr);
+    if (!array) return nullptr;
+    if (count) std::memcpy(reinterpret_cast<ArrayHead*>(array)->data, data, count);
+    return array;
+}
+
 }  // namespace calcsift::py

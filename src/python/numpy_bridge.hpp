@@ -11,4 +11,7 @@ namespace calcsift::py {
 // of shape values). Returns a new reference, or nullptr with an exception set.
 PyObject* make_array(const std::vector<std::size_t>& shape, const double* data);
 
+// The same for a bool array (NumPy allocates it; data holds one byte per value).
+PyObject* make_bool_array(const std::vector<std::size_t>& shape, const bool* data);
+
 }  // namespace calcsift::py

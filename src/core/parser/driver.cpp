@@ -1,6 +1,8 @@
 #include "driver.hpp"
 
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "../memory.hpp"
 #include "sections.hpp"
@@ -16,6 +18,34 @@ void find_root(Cursor& cur) {
         if (ev.kind == EventKind::Start && ev.name == "modeling") return;
         if (ev.kind == EventKind::Eof) throw VasprunError::missing_element("modeling");
     }
+}
+
+// Consumes the rest of an element whose Start event has just been read, up to
+// its end tag or the end of input (a cut there is not an error).
+void pass_over(Cursor& cur) {
+    for (std::size_t depth = 1;;) {
+        Event ev = cur.next();
+        if (ev.kind == EventKind::Start) {
+            ++depth;
+        } else if (ev.kind == EventKind::End) {
+            if (--depth == 0) return;
+        } else if (ev.kind == EventKind::Eof) {
+            return;
+        }
+    }
+}
+
+// A <structure name="primitive_cell"> passed over: its text (after the start
+// tag, through the end tag) and the atom names known where it stood. It is
+// read only when the run has no other initial structure.
+struct PrimitiveCell {
+    std::size_t begin = 0, end = 0;
+    std::vector<std::string> atoms;
+};
+
+Structure read_primitive_cell(const Cursor& cur, const PrimitiveCell& cell) {
+    Cursor sub(cur.document().substr(cell.begin, cell.end - cell.begin));
+    return parse_structure(sub, cell.atoms);
 }
 
 }  // namespace
@@ -39,33 +69,48 @@ VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
 
     std::optional<Generator> generator;
     std::optional<IncarMap> incar;
+    std::optional<Parameters> parameters;
+    RunProgress progress;
     std::optional<AtomInfo> atominfo;
     std::optional<Kpoints> kpoints;
     std::optional<Structure> initial, final_;
+    std::optional<PrimitiveCell> primitive;
     std::vector<IonicStep> steps;
     std::optional<EigenvalueBlock> eigenvalues;
     std::optional<Projected> projected;
     std::optional<Dos> dos;
     std::optional<Dielectric> dielectric;
+    Response response;
+    bool saw_projected = false;
+    std::optional<KpointsOpt> kpoints_opt;
     const std::vector<std::string> no_atoms;
 
-    for_each_child(cur, "modeling", [&](const Event& ev) {
+    progress.finished = for_each_child(cur, "modeling", [&](const Event& ev) {
         std::string_view name = ev.name;
         const auto& atoms = atominfo ? atominfo->atoms : no_atoms;
         if (name == "generator") {
             generator = parse_generator(cur);
         } else if (name == "incar") {
             incar = parse_incar(cur);
+        } else if (name == "parameters") {
+            parameters = parse_parameters(cur);
         } else if (name == "atominfo") {
             atominfo = parse_atominfo(cur);
         } else if (name == "kpoints") {
             kpoints = parse_kpoints(cur);
         } else if (name == "structure") {
             auto sname = attr_str(ev, "name");
-            // VASP 6.1 writes the symmetry-reduced cell at top level, before
-            // <atominfo>: it is not a structure of the run and must not take
-            // the initial slot (that would drop the real initialpos).
-            if (sname && *sname == "primitive_cell") return false;
+            if (sname && *sname == "primitive_cell") {
+                // VASP 6.1 writes the symmetry-reduced cell at top level, before
+                // <atominfo>: it is not a structure of the run and must not take
+                // the initial slot (that would drop the real initialpos). Some
+                // VASP 5.4.4 runs write it instead of initialpos, so the last one
+                // is kept aside as the initial structure of last resort.
+                std::size_t begin = cur.offset();
+                pass_over(cur);
+                primitive = PrimitiveCell{begin, cur.offset(), atoms};
+                return true;
+            }
             Structure s = parse_structure(cur, atoms);
             if (sname && *sname == "finalpos") {
                 final_ = std::move(s);
@@ -76,11 +121,19 @@ VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
             }
         } else if (name == "calculation") {
             CalculationOutput out = parse_calculation(cur, atoms, options);
-            if (out.ionic_step) steps.push_back(std::move(*out.ionic_step));
+            ++progress.calculations;
+            progress.last_scsteps = out.ground_state_scsteps;
+            if (out.ionic_step) {
+                ++progress.ionic_steps;
+                steps.push_back(std::move(*out.ionic_step));
+            }
             if (out.eigenvalues) eigenvalues = std::move(out.eigenvalues);
             if (out.projected) projected = std::move(out.projected);
             if (out.dos) dos = std::move(out.dos);
             if (out.dielectric) dielectric = std::move(out.dielectric);
+            merge_response(response, std::move(out.response));
+            if (out.kpoints_opt) kpoints_opt = std::move(out.kpoints_opt);
+            saw_projected = saw_projected || out.saw_projected;
         } else {
             return false;
         }
@@ -91,6 +144,7 @@ VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
     if (!incar) throw VasprunError::missing_element("incar");
     if (!atominfo) throw VasprunError::missing_element("atominfo");
     if (!kpoints) throw VasprunError::missing_element("kpoints");
+    if (!initial && primitive) initial = read_primitive_cell(cur, *primitive);
     if (!initial) throw VasprunError::missing_element("structure[initialpos]");
 
     VasprunData data;
@@ -109,6 +163,12 @@ VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
         data.dos = std::move(dos);
     }
     data.dielectric = std::move(dielectric);
+    data.parameters = std::move(parameters);
+    data.progress = progress;
+    check_response_extents(response, data.atominfo.atoms.size(), data.initial_structure);
+    data.response = std::move(response);
+    data.kpoints_opt = std::move(kpoints_opt);
+    data.saw_projected = saw_projected;
     return data;
 }
 

@@ -19,6 +19,15 @@ struct ParseOptions {
     std::uint64_t ionic_step_offset = 0;
 };
 
+// How far the run got, over the whole document (before ionic steps are selected).
+struct RunProgress {
+    std::uint64_t calculations = 0;  // <calculation> elements
+    std::uint64_t ionic_steps = 0;   // those with a structure
+    // The last calculation's ground-state electronic steps (none without a calculation).
+    std::uint64_t last_scsteps = 0;
+    bool finished = false;  // </modeling> was reached: VASP closed the record
+};
+
 struct VasprunData {
     std::optional<double> efermi;
     Generator generator;
@@ -32,6 +41,12 @@ struct VasprunData {
     std::optional<Projected> projected;
     std::optional<Dos> dos;
     std::optional<Dielectric> dielectric;
+    std::optional<Parameters> parameters;
+    RunProgress progress;
+    Response response;  // dielectric tensors, Born charges, dynamical matrix
+    std::optional<KpointsOpt> kpoints_opt;
+    // A calculation held a <projected> block, whether it was parsed or passed over.
+    bool saw_projected = false;
 };
 
 VasprunData parse_document(Cursor& cur, const ParseOptions& options);

@@ -7,6 +7,7 @@
 // row larger than the first one at its level does not fit and is a Shape error.
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 
 #include "sections.hpp"
 
@@ -109,7 +110,7 @@ EigenvalueBlock build_eigenvalues(Cursor& cur, Nesting& n) {
 
 }  // namespace
 
-EigenvalueBlock parse_eigenvalues(Cursor& cur) {
+EigenvalueBlock parse_eigenvalues(Cursor& cur, bool energies_only) {
     return read_last(cur, "eigenvalues", "array", "array inside eigenvalues", [&] {
         Nesting n;
         bool have_spins = false;
@@ -119,8 +120,13 @@ EigenvalueBlock parse_eigenvalues(Cursor& cur) {
                 std::size_t rows = 0;
                 for_each_named(cur, "set", "r", [&] {
                     std::size_t got = cur.read_floats(n.flat);
-                    if (got < 2) throw VasprunError::shape({2}, {got});
-                    n.flat.resize(n.flat.size() - (got - 2));
+                    if (got >= 2) {
+                        n.flat.resize(n.flat.size() - (got - 2));
+                    } else if (got == 1 && energies_only) {
+                        n.flat.push_back(std::numeric_limits<double>::quiet_NaN());
+                    } else {
+                        throw VasprunError::shape({2}, {got});
+                    }
                     ++rows;
                 });
                 n.kset_counts.push_back(count32(rows));
@@ -170,8 +176,8 @@ NdArray build_projected(Cursor& cur, Nesting& n, std::size_t norbitals) {
 
 }  // namespace
 
-Projected parse_projected(Cursor& cur) {
-    return read_last(cur, "projected", "array", "array inside projected", [&] {
+Projected parse_projected(Cursor& cur, std::string_view element) {
+    return read_last(cur, element, "array", "array inside projected", [&] {
         Projected p;
         Nesting n;
         bool have_spins = false;
@@ -182,7 +188,7 @@ Projected parse_projected(Cursor& cur) {
             }
             if (ev.name != "set") return false;
             n = Nesting();
-            read_spin_tree(cur, n, "projected", [&] {
+            read_spin_tree(cur, n, element, [&] {
                 std::size_t bands = 0;
                 for_each_named(cur, "set", "set", [&] {  // one band set
                     ++bands;

@@ -15,10 +15,11 @@
 
 namespace calcsift {
 
-// generator and INCAR
+// generator, INCAR and parameters
 Generator parse_generator(Cursor& cur);
 IncarMap parse_incar(Cursor& cur);
 IncarValue parse_incar_value(std::string_view text, std::string_view type);
+Parameters parse_parameters(Cursor& cur);
 
 // atom info
 AtomInfo parse_atominfo(Cursor& cur);
@@ -31,6 +32,16 @@ struct Crystal {
     double volume = 0.0;
 };
 Crystal parse_crystal(Cursor& cur);
+// Varrays of a structure beyond its positions, as read: selective-dynamics flags
+// (the text of each row) and velocities.
+struct StructureExtras {
+    std::optional<std::vector<std::string>> selective;
+    std::optional<Rows> velocities;
+};
+// Takes the <varray> named name (its start tag just read) when it is one of the extras.
+bool parse_structure_extra(Cursor& cur, std::string_view name, StructureExtras& out);
+// Checks the extras against the structure's atom count and stores them in s.
+void attach_structure_extras(StructureExtras&& extras, Structure& s);
 
 // k-points and the generic varray readers
 Kpoints parse_kpoints(Cursor& cur);
@@ -46,15 +57,34 @@ CalculationOutput parse_calculation(Cursor& cur,
                                     const std::vector<std::string>& atom_names,
                                     const ParseOptions& options);
 StepEnergies parse_scstep(Cursor& cur);
-StepEnergies parse_energy_fields(Cursor& cur);
+// The e_fr_energy, e_wo_entrp and e_0_energy of an <energy>; missing or
+// unreadable ones take the value missing.
+StepEnergies parse_energy_fields(Cursor& cur, double missing);
 
 // density of states
 Dos parse_dos(Cursor& cur);
 PartialDos parse_partial_dos(Cursor& cur);
 
-// eigenvalues and projected eigenvalues
-EigenvalueBlock parse_eigenvalues(Cursor& cur);
-Projected parse_projected(Cursor& cur);
+// eigenvalues and projected eigenvalues; element is the name of the block's
+// own element (the KPOINTS_OPT variant wraps the same layout in another name).
+// With energies_only, rows that hold just an energy get a NaN occupancy.
+EigenvalueBlock parse_eigenvalues(Cursor& cur, bool energies_only = false);
+Projected parse_projected(Cursor& cur, std::string_view element = "projected");
+
+// Dielectric tensors, Born charges and the dynamical matrix: takes the child ev
+// of <calculation> when it is one of them (returns false otherwise). natoms is
+// the atom count of <atominfo> (0 when not known yet: then not checked).
+bool parse_response_child(Cursor& cur, const Event& ev, std::size_t natoms, Response& out);
+// Later calculations replace what they carry: each tensor by name, the blocks whole.
+void merge_response(Response& into, Response&& from);
+// The extents that depend on the whole document: Born charges of one set per atom
+// of <atominfo>, a dynamical matrix of 3 * natoms rows, or of one per free degree
+// of freedom when selective dynamics fixes some; a Shape error otherwise.
+void check_response_extents(const Response& r, std::size_t natoms, const Structure& initial);
+
+// The KPOINTS_OPT blocks of a calculation: takes the child ev when it is one.
+bool parse_kpoints_opt_child(Cursor& cur, const Event& ev, const ParseOptions& options,
+                             std::optional<KpointsOpt>& out);
 
 // dielectric function
 Dielectric parse_dielectric(Cursor& cur);
@@ -66,17 +96,18 @@ DielectricComponent parse_component(Cursor& cur, std::string_view tag);
 
 // The event loop of one level: calls on_start(event) for each start tag of a
 // child; a child it does not take (returns false) is consumed whole. Ends at the
-// end tag named end_name or at end of input; other events are ignored.
+// end tag named end_name (returns true) or at end of input (returns false);
+// other events are ignored.
 template <typename OnStart>
-void for_each_child(Cursor& cur, std::string_view end_name, OnStart&& on_start) {
+bool for_each_child(Cursor& cur, std::string_view end_name, OnStart&& on_start) {
     for (;;) {
         Event ev = cur.next();
         if (ev.kind == EventKind::Start) {
             if (!on_start(ev)) cur.skip_element(ev.name);
         } else if (ev.kind == EventKind::End) {
-            if (ev.name == end_name) return;
+            if (ev.name == end_name) return true;
         } else if (ev.kind == EventKind::Eof) {
-            return;
+            return false;
         }
     }
 }

@@ -39,13 +39,15 @@ Crystal parse_crystal(Cursor& cur) {
 Structure parse_structure(Cursor& cur, const std::vector<std::string>& atom_names) {
     std::optional<Crystal> crystal;
     std::optional<std::vector<V3>> positions;
+    StructureExtras extras;
     for_each_child(cur, "structure", [&](const Event& ev) {
         if (ev.name == "crystal") {
             crystal = parse_crystal(cur);
             return true;
         }
         auto name = ev.name == "varray" ? attr_str(ev, "name") : std::nullopt;
-        if (!name || *name != "positions") return false;
+        if (!name) return false;
+        if (*name != "positions") return parse_structure_extra(cur, *name, extras);
         positions = parse_varray_v3(cur);
         return true;
     });
@@ -63,6 +65,7 @@ Structure parse_structure(Cursor& cur, const std::vector<std::string>& atom_name
     } else {
         s.species = atom_names;
     }
+    attach_structure_extras(std::move(extras), s);
     return s;
 }
 

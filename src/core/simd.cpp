@@ -1,0 +1,35 @@
+#include "simd.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "decimal.hpp"
+#include "scan.hpp"
+
+namespace calcsift {
+
+namespace {
+
+bool scalar_decimals(const char* p, const char* e, const char*, std::vector<double>& out) {
+    return scan_plain_decimals(p, e, out);
+}
+
+const SimdKernels kScalar{"scalar", find_str, scalar_decimals, nullptr};
+
+const SimdKernels& choose() noexcept {
+    const char* forced = std::getenv("CALCSIFT_SIMD");
+    if (forced && std::strcmp(forced, "scalar") == 0) return kScalar;
+    if (const SimdKernels* k = avx2_kernels()) return *k;
+    return kScalar;
+}
+
+}  // namespace
+
+const SimdKernels& scalar_kernels() noexcept { return kScalar; }
+
+const SimdKernels& simd_kernels() noexcept {
+    static const SimdKernels& chosen = choose();
+    return chosen;
+}
+
+}  // namespace calcsift

@@ -1,0 +1,18 @@
+"""What both conversions share: opening a run with only the blocks they need."""
+
+import os
+
+import calcsift
+
+
+def open_run(path, ionic_step_skip=None, ionic_step_offset=0):
+    """The parsed run at ``path`` (str or os.PathLike), without DOS and eigenvalues."""
+    return calcsift.Vasprun(os.fspath(path), parse_dos=False, parse_eigen=False,
+                            ionic_step_skip=ionic_step_skip, ionic_step_offset=ionic_step_offset)
+
+
+def present(block):
+    """A step's block of a trajectory array holds data: not all NaN (which marks a missing block)."""
+    import numpy as np
+
+    return block.size > 0 and not np.isnan(block).all()

@@ -1,0 +1,329 @@
+"""to_ase, to_pymatgen and the ASE I/O format, checked against the peers ASE and pymatgen on real and generated runs.
+
+The peers are optional dependencies (``pip install 'calcsift[ase]'``, ``'calcsift[pymatgen]'``): without them these
+tests skip; CI installs both. Where a peer cannot read a file, or reads it wrongly, the test says so and checks
+calcsift against the right value instead of following the peer.
+"""
+
+import os
+import pickle
+import re
+import subprocess
+import sys
+import textwrap
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import calcsift
+from conftest import CORPUS, corpus_files, needs_corpus
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "bench"))
+import generate  # noqa: E402
+
+NEEDS_ASE = "ASE is not installed (pip install 'calcsift[ase]'; CI must have it)"
+NEEDS_PYMATGEN = "pymatgen is not installed (pip install 'calcsift[pymatgen]'; CI must have it)"
+
+# Small generated runs: an MD run, relaxations with selective dynamics, with a per-ion magnetization block (.gz)
+# and with `****` overflow fields in forces and stress, and the MD run cut off right after a step's structure.
+GENERATED = {
+    "md.xml": ("md", {"nsteps": 30}),
+    "relax-selective.xml": ("relax", {"nsteps": 4, "nkpts": 2, "nedos": 101, "with_projected": False,
+                                      "selective": True}),
+    "relax-magnetization.xml.gz": ("relax", {"nsteps": 4, "nkpts": 2, "nedos": 101, "with_projected": False,
+                                             "with_magnetization": True}),
+    "relax-stars.xml": ("relax", {"nsteps": 3, "nkpts": 2, "nedos": 101, "with_projected": False,
+                                  "overflow_stars": True}),
+    "md-cut.xml": None,
+}
+CORPUS_FILES = {p.name: p for p in corpus_files()}
+NAMES = sorted(CORPUS_FILES) + list(GENERATED)
+
+# Files a peer cannot read, and why; calcsift reads all of them.
+ASE_CANNOT_READ = {
+    "real-10.xml.gz": "ASE 3.29's reader raises TypeError on a run whose only calculation has no structure "
+                      "(calcsift: a run without ionic steps)",
+    "relax-stars.xml": "ASE 3.29's reader raises ValueError on the `****` overflow fields VASP prints in forces and "
+                       "stress (calcsift: NaN in those components)",
+}
+PYMATGEN_CANNOT_READ = {
+    "real-03.xml": "pymatgen raises ValueError on the INCAR overflow field KINTER = ******",
+    "real-04.xml": "pymatgen raises ValueError on the INCAR overflow field KINTER = ******",
+    "relax-stars.xml": "pymatgen raises ValueError on the INCAR overflow field KINTER = ******",
+    "md-cut.xml": "pymatgen raises XMLSyntaxError on a truncated file (calcsift keeps the steps VASP wrote)",
+}
+
+
+@pytest.fixture(scope="module")
+def runs(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("interop")
+    paths = dict(CORPUS_FILES)
+    for name, spec in GENERATED.items():
+        if spec is not None:
+            preset, overrides = spec
+            paths[name] = folder / name
+            generate.generate(generate.resolve(preset, **overrides), str(paths[name]), seed=5)
+    text = paths["md.xml"].read_text()
+    last = text.rindex("<calculation>")
+    paths["md-cut.xml"] = folder / "md-cut.xml"
+    paths["md-cut.xml"].write_text(text[:text.index("</structure>", last) + len("</structure>")] + "\n")
+    return {name: str(path) for name, path in paths.items()}
+
+
+def assert_close(got, want, what):
+    """Equal to 1e-10 relative to the largest magnitude of the reference."""
+    got, want = np.asarray(got, dtype=float), np.asarray(want, dtype=float)
+    assert got.shape == want.shape, what
+    scale = np.abs(want).max() if want.size else 0.0
+    np.testing.assert_allclose(got, want, rtol=1e-10, atol=1e-10 * scale, err_msg=what)
+
+
+def old_vasp(path):
+    """VASP before 6.1 wrote a wrong calculation-level e_0_energy (and e_wo_entrp)."""
+    major, minor = (int(x) for x in calcsift.Vasprun(path, parse_dos=False, parse_eigen=False).version.split(".")[:2])
+    return (major, minor) < (6, 1)
+
+
+def test_import_calcsift_imports_no_peer(runs):
+    code = ("import sys, calcsift; v = calcsift.Vasprun(sys.argv[1]); v.trajectory; v.ionic_steps; "
+            "print(sorted(m for m in ('ase', 'pymatgen', '_calcsift_interop') if m in sys.modules))")
+    out = subprocess.run([sys.executable, "-c", code, runs["md.xml"]], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "[]"
+
+
+@pytest.mark.parametrize("function, extra", [("to_ase", "ase"), ("to_pymatgen", "pymatgen")])
+def test_missing_peer_names_the_extra(runs, function, extra):
+    code = (f"import sys; sys.modules[{extra!r}] = None; import calcsift\n"
+            f"try: calcsift.{function}(sys.argv[1])\nexcept ImportError as e: print(e)")
+    out = subprocess.run([sys.executable, "-c", code, runs["md.xml"]], capture_output=True, text=True, check=True)
+    assert out.stdout.startswith(f"calcsift.{function} needs {extra} (pip install 'calcsift[{extra}]'): ")
+
+
+# --- ASE ----------------------------------------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def ase_io():
+    pytest.importorskip("ase", reason=NEEDS_ASE)
+    import ase.io
+
+    return ase.io
+
+
+@pytest.fixture(scope="module")
+def ase_units(ase_io):
+    import ase.units
+
+    return ase.units
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_to_ase_agrees_with_ase(runs, ase_io, name):
+    path = runs[name]
+    ours = calcsift.to_ase(path)
+    if name in ASE_CANNOT_READ:
+        with pytest.raises(Exception):
+            ase_io.read(path, index=":", format="vasp-xml")
+        assert len(ours) == len(calcsift.Vasprun(path).ionic_steps)
+        pytest.xfail(ASE_CANNOT_READ[name])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        ref = ase_io.read(path, index=":", format="vasp-xml")
+    if name == "md-cut.xml":
+        # ASE drops the step cut off after its structure; calcsift keeps it, with no results.
+        assert len(ours) == len(ref) + 1 and ours[-1].calc.results == {}
+        ours = ours[:-1]
+    assert len(ours) == len(ref)
+    trajectory = calcsift.Vasprun(path).trajectory
+    for i, (a, b) in enumerate(zip(ours, ref)):
+        assert a.get_chemical_symbols() == b.get_chemical_symbols() and a.pbc.all() and b.pbc.all()
+        assert_close(a.cell[:], b.cell[:], f"cell {i}")
+        assert_close(a.positions, b.positions, f"positions {i}")
+        theirs = {k: v for k, v in b.calc.results.items() if k not in ("dipole", "born_effective_charges")}
+        mine = dict(a.calc.results)
+        if "magnetization" in trajectory and "magmoms" not in theirs:
+            # ASE's reader ignores a per-ion <varray name="magnetization">; calcsift hands it out.
+            assert_close(mine.pop("magmoms"), trajectory["magnetization"][i][:, 0], f"magmoms {i}")
+        assert sorted(mine) == sorted(theirs), i
+        for key in theirs:                      # energy (corrected e_0), free_energy, forces, stress, magmoms
+            assert_close(mine[key], theirs[key], f"{key} {i}")
+
+
+@pytest.mark.parametrize("name", ["real-13.xml", "relax-selective.xml"])
+def test_selective_dynamics_become_the_constraints_ase_makes(runs, ase_io, name):
+    def fixed(atoms):
+        mask = np.zeros((len(atoms), 3), bool)
+        for c in atoms.constraints:
+            d = c.todict()
+            if d["name"] == "FixAtoms":
+                mask[d["kwargs"]["indices"]] = True
+            else:
+                mask[np.atleast_1d(d["kwargs"]["a"])] = np.asarray(d["kwargs"]["mask"], bool)
+        return mask
+
+    ours, ref = calcsift.to_ase(runs[name], 0), ase_io.read(runs[name], index=0, format="vasp-xml")
+    assert fixed(ref).any() and np.array_equal(fixed(ours), fixed(ref))
+
+
+@needs_corpus
+def test_initial_velocities_go_to_the_first_step(ase_units):
+    path = str(CORPUS / "real-13.xml")              # an MD run with velocities (ASE 3.29's reader leaves them out)
+    first, second = calcsift.to_ase(path)
+    assert_close(first.get_velocities() * ase_units.fs, calcsift.Vasprun(path).initial_velocities, "velocities")
+    assert not second.has("momenta") and not calcsift.to_ase(path, 0, ionic_step_offset=1).has("momenta")
+
+
+@pytest.mark.parametrize("index, steps", [(":", range(30)), ("::7", range(0, 30, 7)), (slice(-3, None), range(27, 30)),
+                                          ("1:4", range(1, 4))])
+def test_to_ase_selects_steps_like_ase_io_read(runs, ase_io, index, steps):
+    t = calcsift.Vasprun(runs["md.xml"]).trajectory
+    images = calcsift.to_ase(runs["md.xml"], index)
+    assert [a.get_potential_energy() for a in images] == [t["e_0_energy"][i] for i in steps]
+    assert calcsift.to_ase(runs["md.xml"], -2).get_potential_energy() == t["e_0_energy"][28]
+    assert calcsift.to_ase(runs["md.xml"], "5").get_potential_energy() == t["e_0_energy"][5]
+    kept = calcsift.to_ase(Path(runs["md.xml"]), ionic_step_skip=4, ionic_step_offset=2)
+    assert [a.get_potential_energy() for a in kept] == list(t["e_0_energy"][2::4])
+    with pytest.raises(IndexError, match="out of range: the run has 30 kept steps"):
+        calcsift.to_ase(runs["md.xml"], 30)
+
+
+PROBE = textwrap.dedent("""\
+    import io, sys, warnings
+    import numpy as np
+    import ase.io, calcsift
+    plain, packed = sys.argv[1], sys.argv[2]
+    want = [(a.get_potential_energy(), a.positions) for a in calcsift.to_ase(plain)]
+    def same(images, steps):
+        got = [(a.get_potential_energy(), a.positions) for a in images]
+        assert len(got) == len(steps) and all(g[0] == want[i][0] and np.array_equal(g[1], want[i][1])
+                                              for g, i in zip(got, steps)), steps
+    n = len(want)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")          # a failed registration is only a warning in ASE
+        same(ase.io.read(plain, index=":", format="calcsift"), range(n))
+    same(ase.io.read(packed, index=":", format="calcsift"), range(n))
+    same([ase.io.read(packed, format="calcsift")], [n - 1])
+    same(ase.io.iread(packed, index="1::2", format="calcsift"), range(1, n, 2))
+    with open(plain, "rb") as fh:
+        same(ase.io.read(fh, index=":", format="calcsift"), range(n))
+    with open(plain, "rb") as fh:
+        same(ase.io.read(io.BytesIO(fh.read()), index="-2:", format="calcsift"), range(n - 2, n))
+    print("read", n)
+""")
+
+
+def declared_entry_point():
+    text = (ROOT / "pyproject.toml").read_text()
+    section = re.search(r'^\[project\.entry-points\."ase\.ioformats"\]\n((?:[^\[\n].*\n)+)', text, re.M)
+    assert section, "pyproject.toml declares no ase.ioformats entry point"
+    return dict(re.findall(r'^(\S+)\s*=\s*"([^"]+)"', section.group(1), re.M))
+
+
+def test_ase_io_read_finds_the_plugin(runs, ase_io, tmp_path):
+    """Through ASE's entry-point mechanism. An installed calcsift must declare the entry point pyproject.toml
+    declares; a build folder has no metadata, so the test gives it the declared one."""
+    from importlib import metadata
+
+    declared = declared_entry_point()
+    assert list(declared) == ["calcsift"]
+    try:
+        installed = {ep.name: ep.value for ep in metadata.distribution("calcsift").entry_points
+                     if ep.group == "ase.ioformats"}
+    except metadata.PackageNotFoundError:
+        installed = None
+    env = dict(os.environ)
+    if installed is not None and calcsift.__file__.startswith(str(metadata.distribution("calcsift").locate_file(""))):
+        assert installed == declared
+    else:
+        info = tmp_path / "calcsift_probe-0.dist-info"
+        info.mkdir()
+        (info / "METADATA").write_text("Metadata-Version: 2.1\nName: calcsift-probe\nVersion: 0\n")
+        (info / "entry_points.txt").write_text(
+            "[ase.ioformats]\n" + "".join(f"{k} = {v}\n" for k, v in declared.items()))
+        env["PYTHONPATH"] = os.pathsep.join([str(tmp_path)] + [p for p in [env.get("PYTHONPATH")] if p])
+    packed = tmp_path / "md.xml.gz"
+    generate.generate(generate.resolve("md", nsteps=30), str(packed), seed=5)
+    out = subprocess.run([sys.executable, "-c", PROBE, runs["md.xml"], str(packed)], capture_output=True,
+                         text=True, env=env, cwd=tmp_path)
+    assert out.returncode == 0 and out.stdout == "read 30\n", out.stdout + out.stderr
+
+
+# --- pymatgen -----------------------------------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def pymatgen_vasprun():
+    pytest.importorskip("pymatgen", reason=NEEDS_PYMATGEN)
+    from pymatgen.io.vasp import Vasprun
+
+    def read(path):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            return Vasprun(path, parse_dos=False, parse_eigen=False, parse_potcar_file=False)
+
+    return read
+
+
+def assert_same_structure(got, want, what):
+    assert [str(s) for s in got.species] == [str(s) for s in want.species], what
+    assert_close(got.lattice.matrix, want.lattice.matrix, f"{what} lattice")
+    assert_close(got.frac_coords, want.frac_coords, f"{what} frac_coords")
+
+
+ENERGY_KEYS = ("e_fr_energy", "e_wo_entrp", "e_0_energy")
+# Runs with LEPSILON (DFPT), whose calculations hold linear-response loops after the ground state's structure.
+LINEAR_RESPONSE = {"real-11.xml", "real-14.xml.gz"}
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_to_pymatgen_agrees_with_pymatgen(runs, pymatgen_vasprun, name):
+    path = runs[name]
+    ours = calcsift.to_pymatgen(path)
+    if name in PYMATGEN_CANNOT_READ:
+        with pytest.raises(Exception):
+            pymatgen_vasprun(path)
+        assert len(ours.ionic_steps) == len(calcsift.Vasprun(path).ionic_steps) > 0
+        pytest.xfail(PYMATGEN_CANNOT_READ[name])
+    ref = pymatgen_vasprun(path)
+    for what in ("initial_structure", "final_structure"):
+        assert_same_structure(getattr(ours, what), getattr(ref, what), what)
+        assert getattr(ours, what).site_properties == getattr(ref, what).site_properties, what
+    if name == "real-10.xml.gz":
+        # pymatgen makes an ionic step of the one calculation, which has no structure and no energies, and reports
+        # a final energy of inf; calcsift has no ionic step there.
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")     # pymatgen warns that the run has no total energy
+            assert ref.ionic_steps == [{"electronic_steps": [], "structure": None}] and ref.final_energy == np.inf
+        assert ours.ionic_steps == [] and ours.structures == [] and ours.final_energy is None
+        return
+    assert len(ours.ionic_steps) == len(ref.ionic_steps) == len(ours.structures)
+    raw = calcsift.Vasprun(path).ionic_steps
+    for i, (a, b) in enumerate(zip(ours.ionic_steps, ref.ionic_steps)):
+        assert a["structure"] is ours.structures[i]
+        assert_same_structure(a["structure"], b["structure"], f"step {i}")
+        assert a["e_fr_energy"] == b["e_fr_energy"]
+        for key in ("e_wo_entrp", "e_0_energy"):
+            if a[key] != b[key]:
+                # pymatgen copies the wrong value VASP before 6.1 wrote into the step; its own final_energy is
+                # the corrected one, and so is ours.
+                assert old_vasp(path) and b[key] == raw[i][key], (i, key)
+        assert [k for k in ("forces", "stress") if k in a] == [k for k in ("forces", "stress") if k in b]
+        for key in ("forces", "stress"):
+            if key in b:
+                assert_close(a[key], b[key], f"{key} {i}")
+        if "electronic_steps" in a:
+            mine, theirs = ([[e[k] for k in ENERGY_KEYS] for e in x["electronic_steps"]] for x in (a, b))
+            if len(theirs) > len(mine) and name in LINEAR_RESPONSE:
+                # pymatgen counts the linear-response loops written after the structure as electronic steps.
+                theirs = theirs[:len(mine)]
+            np.testing.assert_array_equal(mine, theirs, err_msg=f"electronic steps {i}")
+    assert ours.final_energy == float(ref.final_energy)
+
+
+def test_to_pymatgen_result_pickles(runs, pymatgen_vasprun):
+    """Plain functions of a path returning picklable values: what a Dask or multiprocessing map needs."""
+    r = calcsift.to_pymatgen(runs["md.xml"], ionic_step_skip=10)
+    back = pickle.loads(pickle.dumps(r))
+    assert back.final_energy == r.final_energy and len(back.structures) == 3
+    assert back.final_structure == r.final_structure
