@@ -41,7 +41,9 @@ void Cursor::fast_skip(std::string_view name) {
     std::size_t start = offset();
     const char* b = doc_.data() + start;
     const char* e = doc_.data() + doc_.size();
-    const char* hit = simd_->find(b, e, needle);
+    const char* ascii_end;
+    const char* hit = simd_->find(b, e, needle, &ascii_end);
+    note_ascii(b, ascii_end);
     if (!hit)
         throw VasprunError::missing_element("fast_skip: could not find </" + display_name(name) +
                                             ">");
@@ -52,8 +54,29 @@ void Cursor::fast_skip(std::string_view name) {
 std::size_t Cursor::find_ahead(std::string_view needle) const noexcept {
     const char* b = doc_.data() + offset();
     const char* e = doc_.data() + doc_.size();
-    const char* hit = needle.empty() ? b : simd_->find(b, e, needle);
+    if (needle.empty()) return offset();
+    const char* ascii_end;
+    const char* hit = simd_->find(b, e, needle, &ascii_end);
+    note_ascii(b, ascii_end);
     return hit ? static_cast<std::size_t>(hit - doc_.data()) : doc_.size();
+}
+
+void Cursor::note_ascii(const char* b, const char* e) const noexcept {
+    // Short spans cost little to check again. The list keeps the longest ones.
+    if (e - b < (std::ptrdiff_t{1} << 16)) return;
+    const Span span{static_cast<std::size_t>(b - doc_.data()), static_cast<std::size_t>(e - doc_.data())};
+    if (ascii_count_ < ascii_spans_.size()) {
+        ascii_spans_[ascii_count_++] = span;
+        return;
+    }
+    Span* shortest = &ascii_spans_[0];
+    for (Span& s : ascii_spans_)
+        if (s.end - s.begin < shortest->end - shortest->begin) shortest = &s;
+    if (span.end - span.begin > shortest->end - shortest->begin) *shortest = span;
+}
+
+std::vector<Cursor::Span> Cursor::ascii_spans() const {
+    return std::vector<Span>(ascii_spans_.begin(), ascii_spans_.begin() + ascii_count_);
 }
 
 std::size_t Cursor::text_left(std::string_view name) const noexcept {

@@ -95,13 +95,14 @@ private:
     static bool row_shape(const char* p, const char* e, RowShape& s);
 
 public:
-    // Spans of the document that the parse has seen to hold only ASCII, so that
-    // the loader need check only the rest of a mapped text for UTF-8. None are
-    // recorded yet: the loader checks the whole text after the parse.
+    // Spans of the document that the byte-level searches (fast_skip,
+    // text_left) found to hold only ASCII on their way, in search order (they
+    // may overlap; the longest are kept), so that the loader need check only
+    // the rest of a mapped text for UTF-8.
     struct Span {
         std::size_t begin = 0, end = 0;
     };
-    std::vector<Span> ascii_spans() const { return {}; }
+    std::vector<Span> ascii_spans() const;
 
 private:
 
@@ -109,6 +110,7 @@ private:
     // reader's position (the document's size when there is none).
     std::size_t find_ahead(std::string_view needle) const noexcept;
     const char* read_fixed_row(const char* p, const char* end, std::vector<double>& out);
+    void note_ascii(const char* b, const char* e) const noexcept;
 
     const SimdKernels* simd_;
     Tokenizer reader_;
@@ -117,6 +119,8 @@ private:
     std::string scratch_;
     std::vector<double> row_;
     RowShape shape_;
+    mutable std::array<Span, 32> ascii_spans_{};
+    mutable std::size_t ascii_count_ = 0;
 };
 
 template <typename T>

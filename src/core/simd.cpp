@@ -14,7 +14,13 @@ bool scalar_decimals(const char* p, const char* e, const char*, std::vector<doub
     return scan_plain_decimals(p, e, out);
 }
 
-const SimdKernels kScalar{"scalar", find_str, scalar_decimals, nullptr};
+const char* scalar_find(const char* p, const char* end, std::string_view needle,
+                        const char** ascii_end) noexcept {
+    *ascii_end = p;
+    return find_str(p, end, needle);
+}
+
+const SimdKernels kScalar{"scalar", scalar_find, scalar_decimals, nullptr};
 
 const SimdKernels& choose() noexcept {
     const char* forced = std::getenv("CALCSIFT_SIMD");

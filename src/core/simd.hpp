@@ -20,8 +20,10 @@ struct SimdKernels {
     const char* name;  // "avx2", "scalar"
 
     // The first occurrence of needle in [p, end), or nullptr; for searches
-    // over megabytes (skipped blocks).
-    const char* (*find)(const char* p, const char* end, std::string_view needle) noexcept;
+    // over megabytes (skipped blocks). On the way it may see that the bytes
+    // it passed are ASCII: [p, *ascii_end) is (possibly empty).
+    const char* (*find)(const char* p, const char* end, std::string_view needle,
+                        const char** ascii_end) noexcept;
 
     // scan_plain_decimals (decimal.hpp) over [p, e), *e == '<', with loads
     // allowed anywhere in [p, limit).

@@ -30,16 +30,25 @@ namespace {
 // Long-range substring search with a first-and-last-byte prefilter: positions
 // i where text[i] is the needle's first byte and text[i + m - 1] its last are
 // checked in full, 64 at a time. The bytes that do not fill a block go to memmem.
-CALCSIFT_AVX2_TARGET const char* find_avx2(const char* p, const char* end, std::string_view needle) noexcept {
+// The blocks are looked at for non-ASCII bytes on the way (one test each, the
+// bytes are loaded anyway), so that the loader need not check them again.
+CALCSIFT_AVX2_TARGET const char* find_avx2(const char* p, const char* end, std::string_view needle,
+                                           const char** ascii_end) noexcept {
+    *ascii_end = p;
     const std::size_t m = needle.size();
     if (m < 2) return find_str(p, end, needle);
     const __m256i first = _mm256_set1_epi8(needle.front());
     const __m256i last = _mm256_set1_epi8(needle.back());
+    bool other = false;
     while (static_cast<std::size_t>(end - p) >= m - 1 + 64) {
         const __m256i f0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
         const __m256i f1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
         const __m256i l0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + m - 1));
         const __m256i l1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + m - 1 + 32));
+        if (!other) {
+            other = _mm256_movemask_epi8(_mm256_or_si256(f0, f1)) != 0;
+            if (!other) *ascii_end = p + 64;
+        }
         const __m256i h0 = _mm256_and_si256(_mm256_cmpeq_epi8(f0, first), _mm256_cmpeq_epi8(l0, last));
         const __m256i h1 = _mm256_and_si256(_mm256_cmpeq_epi8(f1, first), _mm256_cmpeq_epi8(l1, last));
         if (!_mm256_testz_si256(_mm256_or_si256(h0, h1), _mm256_or_si256(h0, h1))) {
