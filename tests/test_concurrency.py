@@ -135,3 +135,28 @@ def test_threads_parse_side_by_side(big_file):
         assert repr(a) == repr(b) and a.ionic_steps == b.ionic_steps
         for x, y in zip(arrays_of(a), arrays_of(b)):
             assert (x is None and y is None) or np.array_equal(x, y, equal_nan=True)
+
+
+# Out of memory inside the parse, where the interpreter lock is not held: MemoryError once the lock is back, and
+# the interpreter goes on (the same file then loads with the limit lifted). Address-space limits do not work under
+# ASan, whose shadow memory takes terabytes of it.
+OUT_OF_MEMORY = r"""
+import os, resource, sys
+import numpy, calcsift
+with open("/proc/self/status") as f:
+    vm = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize"))
+hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+resource.setrlimit(resource.RLIMIT_AS, (vm + (4 << 20), hard))
+try:
+    calcsift.Vasprun(sys.argv[1], parse_projected=True)
+    print("loaded")
+except MemoryError:
+    print("MemoryError")
+resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+print(calcsift.Vasprun(sys.argv[1], parse_projected=True).projected["data"].shape[0])
+"""
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="address-space limits and ASan")
+def test_out_of_memory_during_the_parse(big_file):
+    assert run_child(OUT_OF_MEMORY, big_file) == ["MemoryError", "2"]
