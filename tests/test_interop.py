@@ -61,9 +61,9 @@ PYMATGEN_CANNOT_READ = {
 def runs(tmp_path_factory):
     folder = tmp_path_factory.mktemp("interop")
     paths = dict(CORPUS_FILES)
-    for name, spec in GENERATED.items():
-        if spec is not None:
-            preset, overrides = spec
+    for name, recipe in GENERATED.items():
+        if recipe is not None:
+            preset, overrides = recipe
             paths[name] = folder / name
             generate.generate(generate.resolve(preset, **overrides), str(paths[name]), seed=5)
     text = paths["md.xml"].read_text()
