@@ -21,13 +21,14 @@
 
 #include <sanitizer/allocator_interface.h>
 
-#include "core/derived.hpp"
-#include "core/error.hpp"
-#include "core/loader.hpp"
-#include "core/memory.hpp"
-#include "core/reader.hpp"
-#include "core/trajectory.hpp"
-#include "core/utf8.hpp"
+#include "core/record/derived.hpp"
+#include "core/base/error.hpp"
+#include "core/input/gzip.hpp"
+#include "core/load/load.hpp"
+#include "core/base/memory.hpp"
+#include "core/reader/reader.hpp"
+#include "core/record/trajectory.hpp"
+#include "core/kernels/utf8.hpp"
 
 namespace {
 

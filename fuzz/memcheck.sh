@@ -12,7 +12,7 @@ DIR=${FUZZ_DIR:-/tmp/calcsift-fuzz}/memcheck
 mkdir -p "$DIR"
 CXX=${CXX:-g++}
 nice -n 10 $CXX -std=c++20 -O1 -g -I"$ROOT/src" "$HERE/memcheck_main.cpp" \
-    "$ROOT"/src/core/*.cpp "$ROOT"/src/core/parser/*.cpp -ldeflate -o "$DIR/memcheck_main"
+    "$ROOT"/src/core/*/*.cpp -ldeflate -o "$DIR/memcheck_main"
 if [ $# -eq 0 ]; then
     python3 "$ROOT/bench/generate.py" tiny "$DIR/tiny.xml" >/dev/null 2>&1
     python3 "$ROOT/bench/generate.py" example "$DIR/example.xml.gz" >/dev/null 2>&1

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <exception>
 
-#include "core/error.hpp"
-#include "core/loader.hpp"
+#include "core/base/error.hpp"
+#include "core/load/load.hpp"
 
 int main(int argc, char** argv) {
     using namespace calcsift;

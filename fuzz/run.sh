@@ -23,7 +23,7 @@ mkdir -p "$DIR/obj" "$DIR/corpus" "$DIR/artifacts"
 # Build: the core sources compiled into the fuzzer with ASan, UBSan and libFuzzer.
 FLAGS="-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -I$ROOT/src"
 OBJS=""
-for src in "$ROOT"/src/core/*.cpp "$ROOT"/src/core/parser/*.cpp "$HERE/fuzz_parse.cpp"; do
+for src in "$ROOT"/src/core/*/*.cpp "$HERE/fuzz_parse.cpp"; do
     obj="$DIR/obj/$(basename "$(dirname "$src")")_$(basename "$src" .cpp).o"
     if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] || [ -n "$(find "$ROOT/src/core" -name '*.hpp' -newer "$obj")" ]; then
         nice -n 10 $CXX $FLAGS -c "$src" -o "$obj"

@@ -23,8 +23,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/layout.hpp"
-#include "core/parser/driver.hpp"
+#include "core/layout/layout.hpp"
+#include "core/record/record.hpp"
 
 namespace calcsift::cli {
 

@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/error.hpp"
-#include "core/layout_properties.hpp"
-#include "core/loader.hpp"
+#include "core/base/error.hpp"
+#include "core/layout/properties.hpp"
+#include "core/load/load.hpp"
 #include "json.hpp"
 #include "progress.hpp"
 #include "summary.hpp"

@@ -1,5 +1,5 @@
 // The dump document: the layout table written with the JSON output.
-#include "core/layout_properties.hpp"
+#include "core/layout/properties.hpp"
 #include "json.hpp"
 
 namespace calcsift::cli {

@@ -9,9 +9,9 @@
 #include <new>
 #include <thread>
 
-#include "core/derived.hpp"
-#include "core/error.hpp"
-#include "core/loader.hpp"
+#include "core/record/derived.hpp"
+#include "core/base/error.hpp"
+#include "core/load/load.hpp"
 
 namespace calcsift::cli {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/records.hpp"
+#include "core/record/record.hpp"
 
 namespace calcsift::cli {
 

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "../core/layout_properties.hpp"
+#include "core/layout/properties.hpp"
 
 namespace calcsift::py {
 

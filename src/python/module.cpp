@@ -7,8 +7,9 @@
 #include <cstring>
 #include <string>
 
-#include "../core/loader.hpp"
-#include "../core/simd.hpp"
+#include "core/base/error.hpp"
+#include "core/load/load.hpp"
+#include "core/kernels/simd.hpp"
 #include "convert.hpp"
 #include "interop.hpp"
 

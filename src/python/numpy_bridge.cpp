@@ -11,7 +11,7 @@
 #include <cstring>
 #include <new>
 
-#include "../core/memory.hpp"
+#include "core/base/memory.hpp"
 
 namespace calcsift::py {
 

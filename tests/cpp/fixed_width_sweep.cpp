@@ -27,8 +27,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/error.hpp"
-#include "core/reader.hpp"
+#include "core/base/error.hpp"
+#include "core/reader/reader.hpp"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "sections.hpp"
+#include "core/parser/sections.hpp"
 
 namespace calcsift {
 

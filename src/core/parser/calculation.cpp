@@ -1,7 +1,7 @@
 // <calculation>: one ionic step and the band, DOS and dielectric blocks nested in it.
 #include <limits>
 
-#include "sections.hpp"
+#include "core/parser/sections.hpp"
 
 namespace calcsift {
 

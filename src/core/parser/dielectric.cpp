@@ -1,5 +1,5 @@
 // <dielectricfunction>: energies and the six tensor components, imaginary and real.
-#include "sections.hpp"
+#include "core/parser/sections.hpp"
 
 namespace calcsift {
 

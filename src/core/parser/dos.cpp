@@ -1,5 +1,5 @@
 // <dos>: total and partial density of states and the Fermi energy.
-#include "sections.hpp"
+#include "core/parser/sections.hpp"
 
 namespace calcsift {
 

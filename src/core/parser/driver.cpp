@@ -1,11 +1,11 @@
-#include "driver.hpp"
+#include "core/parser/driver.hpp"
 
 #include <limits>
 #include <string>
 #include <vector>
 
-#include "../memory.hpp"
-#include "sections.hpp"
+#include "core/base/memory.hpp"
+#include "core/parser/sections.hpp"
 
 namespace calcsift {
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "sections.hpp"
+#include "core/parser/sections.hpp"
 
 namespace calcsift {
 

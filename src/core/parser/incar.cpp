@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "sections.hpp"
+#include "core/parser/sections.hpp"
 
 namespace calcsift {
 

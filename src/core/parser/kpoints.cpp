@@ -1,5 +1,5 @@
 // <kpoints> and the generic <varray> readers shared with structures and calculations.
-#include "sections.hpp"
+#include "core/parser/sections.hpp"
 
 namespace calcsift {
 

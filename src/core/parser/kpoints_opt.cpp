@@ -8,7 +8,7 @@
 // Each part follows the switch of its counterpart (parse_eigen, parse_projected,
 // parse_dos); a part switched off is passed over at byte level. The k-point list
 // is always read: it is small, like the run's own.
-#include "sections.hpp"
+#include "core/parser/sections.hpp"
 
 namespace calcsift {
 

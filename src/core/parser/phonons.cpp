@@ -4,7 +4,7 @@
 // Their extents are fixed by the atom count, so a block that does not match it
 // (including one cut short by the end of the file) is a Shape error with the
 // expected and the actual extents; nothing is zero-filled or dropped silently.
-#include "sections.hpp"
+#include "core/parser/sections.hpp"
 
 namespace calcsift {
 

@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "../reader.hpp"
-#include "../records.hpp"
-#include "driver.hpp"
+#include "core/reader/reader.hpp"
+#include "core/record/record.hpp"
+#include "core/parser/driver.hpp"
 
 namespace calcsift {
 

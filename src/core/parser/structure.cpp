@@ -1,5 +1,5 @@
 // <structure> and its <crystal>.
-#include "sections.hpp"
+#include "core/parser/sections.hpp"
 
 namespace calcsift {
 

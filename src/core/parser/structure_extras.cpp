@@ -4,7 +4,7 @@
 // Both have one row of three per atom. Their values are read like any varray's
 // (a token that is not a flag or a number is an error), but a varray of another
 // extent is not kept: the structure loads as it did before these were read.
-#include "sections.hpp"
+#include "core/parser/sections.hpp"
 
 namespace calcsift {
 

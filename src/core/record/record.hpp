@@ -1,0 +1,319 @@
+// The run record: what one parse produces (VasprunData, made of the records
+// below), and the options that shape it. Every record owns its contents outright.
+// This header depends on nothing but the standard library: every layer names
+// the record from here.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <functional>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace calcsift {
+
+using V3 = std::array<double, 3>;
+using M3 = std::array<V3, 3>;
+
+// A dense row-major block of doubles with its extents.
+struct NdArray {
+    std::vector<std::size_t> shape;
+    std::vector<double> data;
+
+    std::size_t size() const noexcept { return data.size(); }
+    bool operator==(const NdArray&) const = default;
+};
+
+// Rows of varying length stored flat: row i is values[offsets[i] .. offsets[i+1]).
+struct Rows {
+    std::vector<double> values;
+    std::vector<std::size_t> offsets{0};
+
+    std::size_t count() const noexcept { return offsets.size() - 1; }
+    std::size_t row_size(std::size_t i) const noexcept { return offsets[i + 1] - offsets[i]; }
+    const double* row(std::size_t i) const noexcept { return values.data() + offsets[i]; }
+    void end_row() { offsets.push_back(values.size()); }
+    void clear() {
+        values.clear();
+        offsets.assign(1, 0);
+    }
+    bool operator==(const Rows&) const = default;
+};
+
+// --- generator and INCAR ---
+
+struct Generator {
+    std::string program, version, subversion, platform, date, time;
+};
+
+struct IncarValue {
+    // Alternatives in their fixed order: Int, Float, Bool, String, FloatList, and
+    // IntList, BoolList (only <v> items of <parameters> have those).
+    std::variant<std::int64_t, double, bool, std::string, std::vector<double>,
+                 std::vector<std::int64_t>, std::vector<bool>>
+        value;
+};
+
+// Insertion-ordered map: a repeated name keeps its first position, takes the last value.
+// The index is an open-addressing table of positions in the entry list, each
+// with its name's hash: no allocation per entry (a run's parameters are some 300
+// of them), and a probe reads an entry's name only when the hashes agree.
+class IncarMap {
+public:
+    void insert(std::string name, IncarValue value) {
+        if (2 * (entries_.size() + 1) > slots_.size()) grow(2 * (entries_.size() + 1));
+        const std::size_t hash = hash_of(name);
+        Slot& slot = slots_[slot_of(name, hash)];
+        if (slot.entry != kEmpty) {
+            entries_[slot.entry].second = std::move(value);
+            return;
+        }
+        slot = {entries_.size(), hash};
+        entries_.emplace_back(std::move(name), std::move(value));
+    }
+    const std::vector<std::pair<std::string, IncarValue>>& entries() const noexcept {
+        return entries_;
+    }
+    std::size_t size() const noexcept { return entries_.size(); }
+    void reserve(std::size_t n) {
+        entries_.reserve(n);
+        if (2 * n > slots_.size()) grow(2 * n);
+    }
+    const IncarValue* find(std::string_view name) const noexcept {
+        if (slots_.empty()) return nullptr;
+        const Slot& slot = slots_[slot_of(name, hash_of(name))];
+        return slot.entry == kEmpty ? nullptr : &entries_[slot.entry].second;
+    }
+
+private:
+    static constexpr std::size_t kEmpty = static_cast<std::size_t>(-1);
+    struct Slot {
+        std::size_t entry = kEmpty;
+        std::size_t hash = 0;
+    };
+
+    static std::size_t hash_of(std::string_view name) noexcept {
+        return std::hash<std::string_view>{}(name);
+    }
+    // The slot holding name, or the empty slot where it would go. The table is
+    // a power of two in size and at most half full.
+    std::size_t slot_of(std::string_view name, std::size_t hash) const noexcept {
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+            const Slot& s = slots_[i];
+            if (s.entry == kEmpty || (s.hash == hash && entries_[s.entry].first == name)) return i;
+        }
+    }
+    void grow(std::size_t at_least) {
+        std::size_t n = 16;
+        while (n < at_least) n *= 2;
+        std::vector<Slot> old(n);
+        old.swap(slots_);
+        const std::size_t mask = n - 1;
+        for (const Slot& s : old) {
+            if (s.entry == kEmpty) continue;
+            std::size_t i = s.hash & mask;
+            while (slots_[i].entry != kEmpty) i = (i + 1) & mask;
+            slots_[i] = s;
+        }
+    }
+
+    std::vector<std::pair<std::string, IncarValue>> entries_;
+    std::vector<Slot> slots_;
+};
+
+// <parameters>: every value VASP ran with, defaults included, separators flattened.
+struct Parameters {
+    IncarMap values;
+    // VASP 5 writes NELM twice: the electronic loop's limit under "electronic
+    // convergence", then the GW loop's under "response functions", which takes
+    // the map's value. The first one is the electronic loop's.
+    std::optional<IncarValue> first_nelm;
+};
+
+// --- atom info ---
+
+struct AtomType {
+    std::string element;
+    std::uint64_t count = 0;
+    double mass = 0.0;
+    double valence = 0.0;
+    std::string pseudopotential;
+};
+
+struct AtomInfo {
+    std::vector<std::string> atoms;
+    std::vector<AtomType> atom_types;
+};
+
+// --- structures ---
+
+struct Structure {
+    M3 lattice{};
+    M3 rec_lattice{};
+    double volume = 0.0;
+    std::vector<V3> positions;
+    std::vector<std::string> species;
+    // Selective-dynamics flags and MD velocities, one row per atom, where the structure has them.
+    std::optional<std::vector<std::array<bool, 3>>> selective;
+    std::optional<std::vector<V3>> velocities;
+};
+
+// --- k-points ---
+
+struct KpointGeneration {
+    std::string scheme;
+    std::optional<std::array<std::int32_t, 3>> divisions;
+};
+
+struct Kpoints {
+    NdArray kpointlist;  // (N, 3)
+    std::vector<double> weights;
+    std::optional<KpointGeneration> generation;
+    std::vector<std::pair<std::size_t, std::string>> labels;
+};
+
+// --- calculations ---
+
+// A calculation's energies (a missing or unreadable value is 0.0), or an
+// electronic step's (NaN there).
+struct StepEnergies {
+    double e_fr_energy = 0.0;
+    double e_wo_entrp = 0.0;
+    double e_0_energy = 0.0;
+};
+
+struct IonicStep {
+    Structure structure;
+    StepEnergies energies;   // zeros when the step has no <energy>
+    bool has_energies = false;
+    std::vector<V3> forces;  // empty when the step has none
+    M3 stress{};             // zeros when the step has none
+    bool has_stress = false;
+    std::optional<Rows> magnetization;
+    // The ground-state electronic steps: the <scstep>s before the structure. Those
+    // after it are the linear-response loops of DFPT runs, not steps of this loop.
+    std::vector<StepEnergies> scsteps;
+};
+
+// --- density of states ---
+
+struct DosData {
+    std::vector<double> energies;
+    NdArray densities;   // (S, G)
+    NdArray integrated;  // (S, G)
+};
+
+struct PartialDos {
+    std::vector<std::string> orbitals;
+    NdArray data;  // (S, I, K, G)
+};
+
+struct Dos {
+    DosData total;
+    std::optional<PartialDos> partial;
+    double efermi = 0.0;
+};
+
+// --- band data ---
+
+struct EigenvalueBlock {
+    NdArray data;  // (nspins, nkpts, nbands, 2)
+    std::array<std::size_t, 3> shape{};
+};
+
+struct Projected {
+    std::vector<std::string> orbitals;
+    NdArray data;  // (nspins, nkpts, nbands, nions, norbitals)
+};
+
+// --- dielectric function ---
+
+struct Dielectric {
+    std::vector<double> energies;
+    NdArray real;  // (rows, 6)
+    NdArray imag;  // (rows, 6)
+};
+
+// --- dielectric tensors and phonons (linear response, finite differences) ---
+
+struct Dynmat {
+    NdArray hessian;                  // (D, D), D = 3 * natoms (or the free degrees of freedom)
+    std::vector<double> eigenvalues;  // (D,)
+    NdArray eigenvectors;             // (D, D), one eigenvector per row
+};
+
+struct Response {
+    std::vector<std::pair<std::string, M3>> dielectric_tensors;  // by name, first-seen order
+    std::optional<NdArray> born_charges;                         // (natoms, 3, 3)
+    std::optional<Dynmat> dynmat;
+};
+
+// --- KPOINTS_OPT: the bands of a second k-point set (VASP 6.3 and later) ---
+
+struct KpointsOpt {
+    NdArray kpointlist;  // (N, 3); (0, 3) when the file gives no list
+    std::vector<double> weights;
+    std::optional<EigenvalueBlock> eigenvalues;
+    std::optional<Projected> projected;
+    std::optional<Dos> dos;
+};
+
+struct CalculationOutput {
+    std::optional<IonicStep> ionic_step;
+    std::size_t ground_state_scsteps = 0;  // counted also without a structure
+    std::optional<EigenvalueBlock> eigenvalues;
+    std::optional<Projected> projected;
+    std::optional<Dos> dos;
+    std::optional<Dielectric> dielectric;
+    Response response;
+    std::optional<KpointsOpt> kpoints_opt;
+    bool saw_projected = false;  // a <projected> block was read or passed over
+};
+
+// --- the whole record ---
+
+struct ParseOptions {
+    bool parse_dos = true;
+    bool parse_eigen = true;
+    bool parse_projected = false;
+    std::optional<std::uint64_t> ionic_step_skip;
+    std::uint64_t ionic_step_offset = 0;
+};
+
+// How far the run got, over the whole document (before ionic steps are selected).
+struct RunProgress {
+    std::uint64_t calculations = 0;  // <calculation> elements
+    std::uint64_t ionic_steps = 0;   // those with a structure
+    // The last calculation's ground-state electronic steps (none without a calculation).
+    std::uint64_t last_scsteps = 0;
+    bool finished = false;  // </modeling> was reached: VASP closed the record
+};
+
+struct VasprunData {
+    std::optional<double> efermi;
+    Generator generator;
+    IncarMap incar;
+    AtomInfo atominfo;
+    Kpoints kpoints;
+    Structure initial_structure;
+    Structure final_structure;
+    std::vector<IonicStep> ionic_steps;
+    std::optional<EigenvalueBlock> eigenvalues;
+    std::optional<Projected> projected;
+    std::optional<Dos> dos;
+    std::optional<Dielectric> dielectric;
+    std::optional<Parameters> parameters;
+    RunProgress progress;
+    Response response;  // dielectric tensors, Born charges, dynamical matrix
+    std::optional<KpointsOpt> kpoints_opt;
+    // A calculation held a <projected> block, whether it was parsed or passed over.
+    bool saw_projected = false;
+};
+
+}  // namespace calcsift
