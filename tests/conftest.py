@@ -92,6 +92,10 @@ def pytest_make_collect_report(collector):
 
 CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus"
 
+# A build folder imported through PYTHONPATH=<build> holds the package in <build>/calcsift and its
+# programs (the CLI, the C++ test programs) in <build>/bin.
+BUILD_BIN = Path(calcsift.__file__).resolve().parent.parent / "bin"
+
 needs_corpus = requires("corpus", CORPUS.is_dir())
 
 

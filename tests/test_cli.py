@@ -20,8 +20,8 @@ import numpy as np
 import pytest
 
 import calcsift
-from conftest import (CORPUS, calculation_xml, corpus_files, dos_xml, eigenvalues_xml, energy_xml, make_doc,
-                      needs_corpus, requires, structure_xml, write_doc)
+from conftest import (BUILD_BIN, CORPUS, calculation_xml, corpus_files, dos_xml, eigenvalues_xml, energy_xml,
+                      make_doc, needs_corpus, requires, structure_xml, write_doc)
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "bench"))
@@ -29,10 +29,13 @@ import generate  # noqa: E402
 
 
 def find_cli():
-    """The built tool: $CALCSIFT_CLI, else the one installed beside this Python (pip puts it in the scripts
-    folder, which need not be on PATH), else the first on PATH."""
+    """The built tool: $CALCSIFT_CLI, else the one of the build folder the package comes from, else the one
+    installed beside this Python (pip puts it in the scripts folder, which need not be on PATH), else the first
+    on PATH."""
     if os.environ.get("CALCSIFT_CLI"):
         return os.environ["CALCSIFT_CLI"]
+    if (BUILD_BIN / "calcsift").is_file():
+        return str(BUILD_BIN / "calcsift")
     beside = Path(sysconfig.get_path("scripts")) / "calcsift"
     return str(beside) if beside.is_file() else shutil.which("calcsift")
 
@@ -49,7 +52,7 @@ PROPERTIES = [name for name, value in vars(calcsift.Vasprun).items() if isinstan
 
 
 def stub_properties():
-    tree = ast.parse((ROOT / "src" / "python" / "calcsift.pyi").read_text())
+    tree = ast.parse((ROOT / "src" / "calcsift" / "__init__.pyi").read_text())
     cls = next(node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "Vasprun")
     return [f.name for f in cls.body if isinstance(f, ast.FunctionDef)
             and any(isinstance(d, ast.Name) and d.id == "property" for d in f.decorator_list)]

@@ -4,6 +4,7 @@ import gc
 import inspect
 import os
 import pathlib
+import re
 import subprocess
 import sys
 
@@ -112,10 +113,19 @@ def test_repr(doc, atoms, shown):
 # --- introspection -----------------------------------------------------------------------------------------
 
 def test_module_surface():
-    assert [n for n in dir(calcsift) if not n.startswith("_")] == ["Vasprun", "to_ase", "to_pymatgen"]
+    # Submodules (calcsift.ase after a call of to_ase, ...) are attributes too, but not the surface.
+    public = [n for n in dir(calcsift) if not n.startswith("_") and not inspect.ismodule(getattr(calcsift, n))]
+    assert public == ["Vasprun", "VasprunError", "to_ase", "to_pymatgen"]
+    assert calcsift.__all__ == public + ["__version__"]
     doc = calcsift.__doc__
     assert doc and "\n" not in doc.strip() and doc.strip().endswith(".") and doc.strip().count(". ") == 0
-    assert (V.__name__, V.__module__) == ("Vasprun", "calcsift")
+    assert (V.__name__, V.__module__, repr(V)) == ("Vasprun", "calcsift", "<class 'calcsift.Vasprun'>")
+    assert V is calcsift._core.Vasprun and issubclass(calcsift.VasprunError, RuntimeError)
+
+
+def test_version_is_the_project_version():
+    text = (pathlib.Path(__file__).resolve().parent.parent / "pyproject.toml").read_text()
+    assert calcsift.__version__ == re.search(r'^version = "([^"]+)"', text, re.M).group(1)
 
 
 def test_class_introspection():
@@ -184,7 +194,7 @@ def test_arrays_own_their_data(path):
 
 def run_python(code):
     """Run ``code`` in a fresh interpreter that imports this build of calcsift; return its stdout."""
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(calcsift.__file__))
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(calcsift.__file__)))
     done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=20)
     assert done.returncode == 0, done.stderr
     return done.stdout
@@ -208,8 +218,9 @@ print(v.eigenvalues.shape)
 
 
 def test_module_is_initialised_once():
-    out = run_python("import sys, importlib.util, calcsift\nV = calcsift.Vasprun\ndel sys.modules['calcsift']\n"
-                     "import calcsift\nfound = importlib.util.find_spec('calcsift')\n"
+    out = run_python("import sys, importlib.util, calcsift\nV = calcsift.Vasprun\n"
+                     "del sys.modules['calcsift'], sys.modules['calcsift._core']\n"
+                     "import calcsift\nfound = importlib.util.find_spec('calcsift._core')\n"
                      "print(calcsift.Vasprun is V, importlib.util.module_from_spec(found).Vasprun is V)")
     assert out.split() == ["True", "True"]
 
@@ -276,8 +287,12 @@ def test_other_numpy_major_version(path, tmp_path):
             "arrays = [v.eigenvalues, v.projected['data'], v.dos['total']['densities'], v.kpoints['kpointlist']]\n"
             "print(numpy.__version__.split('.')[0], json.dumps([[a.dtype.str, a.shape, a.flags.writeable, a.tolist()]"
             " for a in arrays]))")
-    # The module alone on the path: where it is installed, its folder would bring this NumPy along.
-    (tmp_path / os.path.basename(calcsift.__file__)).symlink_to(calcsift.__file__)
+    # The package alone on the path: where it is installed, its folder would bring this NumPy along.
+    package = pathlib.Path(calcsift.__file__).parent
+    (tmp_path / "calcsift").mkdir()
+    for item in package.iterdir():
+        if item.name != "__pycache__":
+            (tmp_path / "calcsift" / item.name).symlink_to(item)
     env = dict(os.environ, PYTHONPATH=str(tmp_path))
     done = [subprocess.run([python, "-c", code, path], env=env, capture_output=True, text=True, timeout=60)
             for python in (sys.executable, os.environ["CALCSIFT_OTHER_NUMPY"])]

@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import calcsift
-from conftest import corpus_files
+from conftest import BUILD_BIN, corpus_files
 
 HERE = Path(__file__).resolve().parent
 SCALAR_RUN = os.environ.get("CALCSIFT_SIMD") == "scalar"
@@ -38,9 +38,9 @@ def avx2_set_runs_here():
 def test_kernel_set_follows_cpu_and_switch():
     avx2 = avx2_set_runs_here()
     if SCALAR_RUN or avx2 is False:
-        assert calcsift._simd_kernels == "scalar"
+        assert calcsift._core._simd_kernels == "scalar"
     elif avx2:
-        assert calcsift._simd_kernels == "avx2"
+        assert calcsift._core._simd_kernels == "avx2"
 
 
 def fingerprint(value):
@@ -84,18 +84,18 @@ def test_corpus_reads_alike_on_both_kernel_sets():
 
 
 def sweep_program():
-    """tests/cpp/fixed_width_sweep from the build: $CALCSIFT_SWEEP, else beside $CALCSIFT_CLI."""
+    """tests/cpp/fixed_width_sweep from the build: $CALCSIFT_SWEEP, else beside $CALCSIFT_CLI, else in the
+    build folder the package comes from."""
     if os.environ.get("CALCSIFT_SWEEP"):
         return Path(os.environ["CALCSIFT_SWEEP"])
+    candidates = [BUILD_BIN / "fixed_width_sweep"]
     if os.environ.get("CALCSIFT_CLI"):
-        candidate = Path(os.environ["CALCSIFT_CLI"]).with_name("fixed_width_sweep")
-        if candidate.exists():
-            return candidate
-    return None
+        candidates.insert(0, Path(os.environ["CALCSIFT_CLI"]).with_name("fixed_width_sweep"))
+    return next((c for c in candidates if c.exists()), None)
 
 
 @pytest.mark.skipif(SCALAR_RUN or sweep_program() is None,
-                    reason="the scalar run, or fixed_width_sweep not built (set CALCSIFT_SWEEP or CALCSIFT_CLI)")
+                    reason="the scalar run, or fixed_width_sweep not found (set CALCSIFT_SWEEP or CALCSIFT_CLI)")
 def test_fixed_width_sweep():
     proc = subprocess.run([str(sweep_program())], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr[-3000:]

@@ -5,6 +5,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "errors.hpp"
 #include "numpy_bridge.hpp"
 
 namespace calcsift::py {
@@ -71,13 +72,6 @@ void PyOutput::array(std::span<const std::size_t> shape, const double* data) {
 
 void PyOutput::bool_array(std::span<const std::size_t> shape, const bool* data) {
     put(make_bool_array(std::vector<std::size_t>(shape.begin(), shape.end()), data));
-}
-
-void set_runtime_error(std::string_view text) {
-    PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace");
-    if (!message) return;  // the decoder's own error is raised instead
-    PyErr_SetObject(PyExc_RuntimeError, message);
-    Py_DECREF(message);
 }
 
 namespace {

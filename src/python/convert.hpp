@@ -169,10 +169,6 @@ private:
     std::vector<std::pair<std::string, PyObject*>> names_;
 };
 
-// Raises RuntimeError with the whole text, NUL bytes included (bytes that are not
-// UTF-8 as backslash escapes).
-void set_runtime_error(std::string_view text);
-
 // The Python value of a property of a record (a new reference), or nullptr with
 // an exception set.
 PyObject* property_value(const layout::Property<PyOutput>& property, const VasprunData& data);

@@ -1,5 +1,5 @@
-// The Python module: the class Vasprun, its constructor, representation and
-// read-only properties. The class is a plain C-API heap type so that it has
+// The extension module calcsift._core: the class calcsift.Vasprun, its
+// constructor, representation and read-only properties, and the version. The class is a plain C-API heap type so that it has
 // exactly the slots, text signature and docstrings it should, and no __dict__.
 #include <Python.h>
 
@@ -11,7 +11,7 @@
 #include "core/load/load.hpp"
 #include "core/kernels/simd.hpp"
 #include "convert.hpp"
-#include "interop.hpp"
+#include "errors.hpp"
 
 namespace calcsift::py {
 
@@ -77,15 +77,17 @@ bool to_u64(PyObject* o, const char* name, std::uint64_t& out) {
 enum class Failure { None, Error, NoMemory };
 
 // The whole load, run without the interpreter lock: nothing here may touch a
-// Python object or let an exception escape. A failure leaves its text in message.
+// Python object or let an exception escape. A failure leaves its text in
+// message, and the errno of a system error in os_errno.
 Failure load(const std::string& path, const ParseOptions& options, VasprunData& out,
-             std::string& message) noexcept {
+             std::string& message, int& os_errno) noexcept {
     try {
         try {
             out = parse_file(path, options);
             return Failure::None;
         } catch (const VasprunError& e) {
             message = e.display();
+            os_errno = e.os_errno();
         } catch (const std::bad_alloc&) {
             return Failure::NoMemory;
         } catch (const std::exception& e) {
@@ -146,13 +148,14 @@ PyObject* vasprun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     // Python object; its failures are kept as text and raised once the lock is back.
     Failure failure = Failure::None;
     std::string message;
+    int os_errno = 0;
     Py_BEGIN_ALLOW_THREADS
-    failure = load(path, options, *data, message);
+    failure = load(path, options, *data, message, os_errno);
     Py_END_ALLOW_THREADS
     if (failure != Failure::None) {
         delete data;
         if (failure == Failure::NoMemory) return PyErr_NoMemory();
-        set_runtime_error(message);
+        set_load_error(message, os_errno);
         return nullptr;
     }
     PyObject* self = type->tp_alloc(type, 0);
@@ -275,10 +278,10 @@ namespace {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "calcsift",
-    "Python extension module of calcsift: fast, exact reading of VASP vasprun.xml run records.",
+    "calcsift._core",
+    "The extension module of calcsift: the class Vasprun (public as calcsift.Vasprun).",
     0,  // not -1: a re-import in another interpreter must call PyInit again to be refused
-    calcsift::py::interop_functions,
+    nullptr,
     nullptr,
     nullptr,
     nullptr,
@@ -287,7 +290,7 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_calcsift() {
+PyMODINIT_FUNC PyInit__core() {
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         PyErr_SetString(PyExc_ImportError, "calcsift does not support sub-interpreters");
         return nullptr;
@@ -297,6 +300,7 @@ PyMODINIT_FUNC PyInit_calcsift() {
         Py_INCREF(cached);
         return cached;
     }
+    if (!calcsift::py::import_errors()) return nullptr;
     PyObject* type = calcsift::py::vasprun_type();
     if (!type) return nullptr;
     PyObject* module = PyModule_Create(&module_def);
@@ -304,6 +308,11 @@ PyMODINIT_FUNC PyInit_calcsift() {
     Py_INCREF(type);
     if (PyModule_AddObject(module, "Vasprun", type) < 0) {
         Py_DECREF(type);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    // The project's version, from pyproject.toml.
+    if (PyModule_AddStringConstant(module, "__version__", CALCSIFT_VERSION) < 0) {
         Py_DECREF(module);
         return nullptr;
     }

@@ -29,7 +29,7 @@ std::string shape_list(const std::vector<std::size_t>& dims) {
 VasprunError VasprunError::io_errno(int errnum) {
     char buf[256] = "";
     const char* msg = error_text(strerror_r(errnum, buf, sizeof buf), buf);
-    return io(std::string(msg) + " (os error " + std::to_string(errnum) + ")");
+    return {Kind::Io, "I/O error: " + std::string(msg) + " (os error " + std::to_string(errnum) + ")", errnum};
 }
 
 VasprunError VasprunError::io(std::string description) {

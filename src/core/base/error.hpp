@@ -1,5 +1,6 @@
 // The one error type of all reading code. The first error ends the parse; its
-// display text is what the Python layer raises as RuntimeError.
+// display text is what the Python layer raises (calcsift.VasprunError), and an
+// operating-system error keeps its errno, which picks the OSError subclass there.
 #pragma once
 
 #include <cstddef>
@@ -43,13 +44,17 @@ public:
     static VasprunError message(std::string text);
 
     Kind kind() const noexcept { return kind_; }
+    // The errno of an error made by io_errno; 0 for every other error.
+    int os_errno() const noexcept { return errno_; }
     // The full display text.
     const std::string& display() const noexcept { return text_; }
     const char* what() const noexcept override { return text_.c_str(); }
 
 private:
-    VasprunError(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+    VasprunError(Kind kind, std::string text, int errnum = 0)
+        : kind_(kind), errno_(errnum), text_(std::move(text)) {}
     Kind kind_;
+    int errno_;
     std::string text_;
 };
 

@@ -2,13 +2,13 @@
 
 import os
 
-import calcsift
+from ._core import Vasprun
 
 
 def open_run(path, ionic_step_skip=None, ionic_step_offset=0):
     """The parsed run at ``path`` (str or os.PathLike), without DOS and eigenvalues."""
-    return calcsift.Vasprun(os.fspath(path), parse_dos=False, parse_eigen=False,
-                            ionic_step_skip=ionic_step_skip, ionic_step_offset=ionic_step_offset)
+    return Vasprun(os.fspath(path), parse_dos=False, parse_eigen=False,
+                   ionic_step_skip=ionic_step_skip, ionic_step_offset=ionic_step_offset)
 
 
 def present(block):

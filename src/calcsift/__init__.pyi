@@ -1,9 +1,10 @@
-"""Python extension module of calcsift: fast, exact reading of VASP vasprun.xml run records."""
+"""calcsift: fast, exact reading of VASP vasprun.xml run records."""
 
 # The dict layouts below exist for type checkers only: at run time every property
-# returns a plain dict, and the module holds nothing but the class Vasprun and the
-# functions to_ase and to_pymatgen. ASE and pymatgen are optional: their objects
-# are typed Any here, so that these stubs do not need either installed.
+# returns a plain dict, and the package holds nothing but the class Vasprun (from
+# the extension module calcsift._core), the exception VasprunError, the functions
+# to_ase and to_pymatgen and __version__. ASE and pymatgen are optional: their
+# objects are typed Any here, so that these stubs do not need either installed.
 
 import os
 from typing import (Any, Dict, List, Optional, SupportsIndex, Tuple, TypedDict, Union, final, overload,
@@ -11,6 +12,11 @@ from typing import (Any, Dict, List, Optional, SupportsIndex, Tuple, TypedDict, 
 
 import numpy
 from numpy.typing import NDArray
+
+__all__ = ["Vasprun", "VasprunError", "to_ase", "to_pymatgen", "__version__"]
+
+#: The version of the package (from pyproject.toml).
+__version__: str
 
 _FloatArray = NDArray[numpy.float64]
 _BoolArray = NDArray[numpy.bool_]
@@ -124,7 +130,7 @@ class TrajectoryDict(_TrajectoryRequired, total=False):
 
 @type_check_only
 class PymatgenRun:
-    """What to_pymatgen returns (a frozen dataclass of the private package _calcsift_interop)."""
+    """What to_pymatgen returns (a frozen dataclass of the module calcsift.pymatgen)."""
 
     @property
     def initial_structure(self) -> Any: ...  # pymatgen.core.Structure
@@ -139,6 +145,17 @@ class PymatgenRun:
 
 _Path = Union[str, os.PathLike[str]]
 
+class VasprunError(RuntimeError):
+    """Every failure to read or parse a run record; str(e) (its one argument) says why.
+
+    A file the system could not open or read ("I/O error: No such file or directory (os
+    error 2)") is also an instance of the OSError subclass of its errno, with errno set:
+    FileNotFoundError (ENOENT), IsADirectoryError (EISDIR), PermissionError (EACCES, EPERM),
+    else OSError; its strerror and filename stay None. A corrupt .gz and every parse error
+    are VasprunError only. Running out of memory is MemoryError.
+    """
+
+# ImportError naming the extra to install (pip install 'calcsift[ase]') when ASE is missing.
 @overload
 def to_ase(
     path: _Path,
@@ -157,15 +174,18 @@ def to_ase(
     ionic_step_offset: SupportsIndex = 0,
 ) -> Any: ...  # one ase.Atoms for an int; for a text, what ase.io.read gives for it
 
+# ImportError naming the extra to install (pip install 'calcsift[pymatgen]') when pymatgen is missing.
 def to_pymatgen(
     path: _Path,
     *,
     ionic_step_skip: Optional[SupportsIndex] = None,
     ionic_step_offset: SupportsIndex = 0,
 ) -> PymatgenRun: ...
+
 @final
 class Vasprun:
-    """A parsed vasprun.xml run record (read-only)."""
+    """A parsed vasprun.xml run record (read-only). The constructor reads the whole file and
+    raises VasprunError (see there) when it cannot."""
 
     def __new__(
         cls,

@@ -1,4 +1,4 @@
-"""A run as pymatgen ``Structure`` objects and ionic-step dicts."""
+"""A run as pymatgen ``Structure`` objects and ionic-step dicts: ``calcsift.to_pymatgen``."""
 
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional

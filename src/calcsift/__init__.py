@@ -1,0 +1,36 @@
+"""calcsift: fast, exact reading of VASP vasprun.xml run records."""
+
+# Vasprun (from the extension module calcsift._core) parses a file. to_ase and to_pymatgen hand a
+# run to ASE and pymatgen, whose modules are imported on the first call: `import calcsift` imports
+# neither library.
+import importlib as _importlib
+
+from ._errors import VasprunError
+from ._core import Vasprun, __version__
+
+__all__ = ["Vasprun", "VasprunError", "to_ase", "to_pymatgen", "__version__"]
+
+
+def to_ase(path, index=":", *, ionic_step_skip=None, ionic_step_offset=0):
+    """The kept ionic steps of the run at path as ase.Atoms, each with a single-point
+    calculator (energy, free_energy, forces, stress, magmoms where the step has them).
+    index works as in ase.io.read: an int gives one Atoms, a slice or its text a list.
+    A run without ionic steps gives one Atoms, its initial structure."""
+    return _peer("ase", "to_ase").to_ase(path, index, ionic_step_skip=ionic_step_skip,
+                                         ionic_step_offset=ionic_step_offset)
+
+
+def to_pymatgen(path, *, ionic_step_skip=None, ionic_step_offset=0):
+    """The run at path as pymatgen objects: an object with initial_structure,
+    final_structure, structures (one Structure per kept ionic step), ionic_steps
+    (dicts with structure, forces, stress and the energies) and final_energy."""
+    return _peer("pymatgen", "to_pymatgen").to_pymatgen(path, ionic_step_skip=ionic_step_skip,
+                                                       ionic_step_offset=ionic_step_offset)
+
+
+def _peer(extra, function):
+    """The conversion module for a peer library; without the library, an ImportError that names the extra."""
+    try:
+        return _importlib.import_module("calcsift." + extra)
+    except ImportError as e:
+        raise ImportError(f"calcsift.{function} needs {extra} (pip install 'calcsift[{extra}]'): {e}") from e
