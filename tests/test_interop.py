@@ -28,7 +28,8 @@ NEEDS_ASE = "ASE is not installed (pip install 'calcsift[ase]'; CI must have it)
 NEEDS_PYMATGEN = "pymatgen is not installed (pip install 'calcsift[pymatgen]'; CI must have it)"
 
 # Small generated runs: an MD run, relaxations with selective dynamics, with a per-ion magnetization block (.gz)
-# and with `****` overflow fields in forces and stress, and the MD run cut off right after a step's structure.
+# and with `****` overflow fields in forces and stress, the MD run cut off right after a step's structure, and the
+# MD run cut inside its first calculation, before any ionic step.
 GENERATED = {
     "md.xml": ("md", {"nsteps": 30}),
     "relax-selective.xml": ("relax", {"nsteps": 4, "nkpts": 2, "nedos": 101, "with_projected": False,
@@ -38,6 +39,7 @@ GENERATED = {
     "relax-stars.xml": ("relax", {"nsteps": 3, "nkpts": 2, "nedos": 101, "with_projected": False,
                                   "overflow_stars": True}),
     "md-cut.xml": None,
+    "md-no-step.xml": None,
 }
 CORPUS_FILES = {p.name: p for p in corpus_files()}
 NAMES = sorted(CORPUS_FILES) + list(GENERATED)
@@ -55,6 +57,8 @@ PYMATGEN_CANNOT_READ = {
     "relax-stars.xml": "pymatgen raises ValueError on the INCAR overflow field KINTER = ******",
     "md-cut.xml": "pymatgen raises XMLSyntaxError on a truncated file (calcsift keeps the steps VASP wrote)",
 }
+# Runs without an ionic step: for ASE one image, the initial structure.
+NO_STEP = [name for name in ("real-10.xml.gz", "real-17.xml.gz", "md-no-step.xml") if name in NAMES]
 
 
 @pytest.fixture(scope="module")
@@ -70,6 +74,9 @@ def runs(tmp_path_factory):
     last = text.rindex("<calculation>")
     paths["md-cut.xml"] = folder / "md-cut.xml"
     paths["md-cut.xml"].write_text(text[:text.index("</structure>", last) + len("</structure>")] + "\n")
+    first = text.index("<calculation>")
+    paths["md-no-step.xml"] = folder / "md-no-step.xml"
+    paths["md-no-step.xml"].write_text(text[:text.index("</scstep>", first)] + "\n")
     return {name: str(path) for name, path in paths.items()}
 
 
@@ -89,7 +96,7 @@ def old_vasp(path):
 
 def test_import_calcsift_imports_no_peer(runs):
     code = ("import sys, calcsift; v = calcsift.Vasprun(sys.argv[1]); v.trajectory; v.ionic_steps; "
-            "print(sorted(m for m in ('ase', 'pymatgen', '_calcsift_interop') if m in sys.modules))")
+            "print(sorted(m for m in ('ase', 'pymatgen', 'calcsift.ase', 'calcsift.pymatgen') if m in sys.modules))")
     out = subprocess.run([sys.executable, "-c", code, runs["md.xml"]], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "[]"
 
@@ -126,7 +133,7 @@ def test_to_ase_agrees_with_ase(runs, ase_io, name):
     if name in ASE_CANNOT_READ:
         with pytest.raises(Exception):
             ase_io.read(path, index=":", format="vasp-xml")
-        assert len(ours) == len(calcsift.Vasprun(path).ionic_steps)
+        assert len(ours) == max(1, len(calcsift.Vasprun(path).ionic_steps))
         pytest.xfail(ASE_CANNOT_READ[name])
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -135,12 +142,20 @@ def test_to_ase_agrees_with_ase(runs, ase_io, name):
         # ASE drops the step cut off after its structure; calcsift keeps it, with no results.
         assert len(ours) == len(ref) + 1 and ours[-1].calc.results == {}
         ours = ours[:-1]
+    if name == "real-17.xml.gz":
+        # ASE 3.29 gives no image for a finished run without ionic steps (and one for such a run cut short):
+        # calcsift gives the initial structure for both (test_run_without_steps_is_its_initial_structure).
+        assert ref == [] and len(ours) == 1
+        return
     assert len(ours) == len(ref)
     trajectory = calcsift.Vasprun(path).trajectory
     for i, (a, b) in enumerate(zip(ours, ref)):
         assert a.get_chemical_symbols() == b.get_chemical_symbols() and a.pbc.all() and b.pbc.all()
         assert_close(a.cell[:], b.cell[:], f"cell {i}")
         assert_close(a.positions, b.positions, f"positions {i}")
+        if b.calc is None:                      # the initial structure of a run without steps
+            assert a.calc is None
+            continue
         theirs = {k: v for k, v in b.calc.results.items() if k not in ("dipole", "born_effective_charges")}
         mine = dict(a.calc.results)
         if "magnetization" in trajectory and "magmoms" not in theirs:
@@ -149,6 +164,35 @@ def test_to_ase_agrees_with_ase(runs, ase_io, name):
         assert sorted(mine) == sorted(theirs), i
         for key in theirs:                      # energy (corrected e_0), free_energy, forces, stress, magmoms
             assert_close(mine[key], theirs[key], f"{key} {i}")
+
+
+@pytest.mark.parametrize("name", NO_STEP)
+def test_run_without_steps_is_its_initial_structure(runs, ase_io, name):
+    """One image without a calculator, as ASE's reader gives for a run cut before its first step; through the
+    plugin, ase.io.read's default index (the last image) finds it."""
+    from calcsift.ase import read_calcsift
+
+    path = runs[name]
+    run = calcsift.Vasprun(path)
+    assert run.ionic_steps == []
+    (image,) = calcsift.to_ase(path)
+    s = run.initial_structure
+    assert image.calc is None and image.get_chemical_symbols() == run.atoms
+    assert_close(image.cell[:], s["lattice"], "cell")
+    assert_close(image.get_scaled_positions(wrap=False), s["positions"], "positions")
+    if name == "md-no-step.xml":
+        (ref,) = ase_io.read(path, index=":", format="vasp-xml")
+        assert ref.calc is None and np.array_equal(ref.positions, image.positions)
+        from ase.units import fs
+
+        # Like the first step's image of any run: the initial velocities (ASE's reader leaves them out).
+        assert_close(image.get_velocities() * fs, run.initial_velocities, "velocities")
+    for index in (slice(-1, None), slice(None), slice(0, 1)):     # what ase.io.read passes for -1, ":", 0
+        assert [a.positions.tolist() for a in read_calcsift(path, index)] == [image.positions.tolist()]
+    assert calcsift.to_ase(path, -1).positions.tolist() == image.positions.tolist()
+    assert calcsift.to_ase(path, "1:") == [] and calcsift.to_ase(path, ionic_step_offset=1) == []
+    with pytest.raises(IndexError, match="has no ionic step, its one image is the initial structure"):
+        calcsift.to_ase(path, 1)
 
 
 @pytest.mark.parametrize("name", ["real-13.xml", "relax-selective.xml"])
@@ -193,7 +237,7 @@ PROBE = textwrap.dedent("""\
     import io, sys, warnings
     import numpy as np
     import ase.io, calcsift
-    plain, packed = sys.argv[1], sys.argv[2]
+    plain, packed, no_step = sys.argv[1], sys.argv[2], sys.argv[3]
     want = [(a.get_potential_energy(), a.positions) for a in calcsift.to_ase(plain)]
     def same(images, steps):
         got = [(a.get_potential_energy(), a.positions) for a in images]
@@ -210,6 +254,7 @@ PROBE = textwrap.dedent("""\
         same(ase.io.read(fh, index=":", format="calcsift"), range(n))
     with open(plain, "rb") as fh:
         same(ase.io.read(io.BytesIO(fh.read()), index="-2:", format="calcsift"), range(n - 2, n))
+    assert ase.io.read(no_step, format="calcsift").calc is None      # the initial structure
     print("read", n)
 """)
 
@@ -245,8 +290,8 @@ def test_ase_io_read_finds_the_plugin(runs, ase_io, tmp_path):
         env["PYTHONPATH"] = os.pathsep.join([str(tmp_path)] + [p for p in [env.get("PYTHONPATH")] if p])
     packed = tmp_path / "md.xml.gz"
     generate.generate(generate.resolve("md", nsteps=30), str(packed), seed=5)
-    out = subprocess.run([sys.executable, "-c", PROBE, runs["md.xml"], str(packed)], capture_output=True,
-                         text=True, env=env, cwd=tmp_path)
+    out = subprocess.run([sys.executable, "-c", PROBE, runs["md.xml"], str(packed), runs["md-no-step.xml"]],
+                         capture_output=True, text=True, env=env, cwd=tmp_path)
     assert out.returncode == 0 and out.stdout == "read 30\n", out.stdout + out.stderr
 
 
@@ -276,7 +321,7 @@ ENERGY_KEYS = ("e_fr_energy", "e_wo_entrp", "e_0_energy")
 LINEAR_RESPONSE = {"real-11.xml", "real-14.xml.gz"}
 
 
-@pytest.mark.parametrize("name", NAMES)
+@pytest.mark.parametrize("name", [n for n in NAMES if n != "md-no-step.xml"])   # pymatgen cannot read a cut file
 def test_to_pymatgen_agrees_with_pymatgen(runs, pymatgen_vasprun, name):
     path = runs[name]
     ours = calcsift.to_pymatgen(path)

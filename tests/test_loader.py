@@ -1,6 +1,9 @@
 """Loading: gzip chosen by name, gzip framing, encodings, the declaration rewrite, hostile files."""
 
+import errno
 import gzip
+import os
+import pickle
 import random
 import struct
 import zlib
@@ -178,6 +181,38 @@ def test_directory(tmp_path, name):
 def test_nul_in_path():
     with pytest.raises(RuntimeError, match="^I/O error: "):
         calcsift.Vasprun("vasprun\0.xml")
+
+
+def unreadable(tmp_path):
+    path = tmp_path / "locked.xml"
+    path.write_bytes(PLAIN)
+    path.chmod(0)
+    return path
+
+
+# Every failure is a calcsift.VasprunError; one the system reports for the file is also the OSError of its errno.
+@pytest.mark.parametrize("make, os_error, errnum, text", [
+    (lambda tmp: tmp / "nope.xml", FileNotFoundError, errno.ENOENT,
+     "I/O error: No such file or directory (os error 2)"),
+    (lambda tmp: tmp, IsADirectoryError, errno.EISDIR, "I/O error: Is a directory (os error 21)"),
+    pytest.param(unreadable, PermissionError, errno.EACCES, "I/O error: Permission denied (os error 13)",
+                 marks=pytest.mark.skipif(os.geteuid() == 0, reason="root reads a file without read permission")),
+    (lambda tmp: tmp / "junk.xml.gz", None, None, "I/O error: invalid gzip header"),
+    (lambda tmp: tmp / "junk.xml", None, None, "XML parse error: unclosed tag at end of input"),
+    (lambda tmp: "vasprun\0.xml", None, None, "I/O error: file name contained an unexpected NUL byte"),
+], ids=["missing", "directory", "unreadable", "bad-gzip", "malformed-xml", "nul-in-name"])
+def test_error_classes(tmp_path, make, os_error, errnum, text):
+    (tmp_path / "junk.xml.gz").write_bytes(PLAIN)
+    (tmp_path / "junk.xml").write_bytes(PLAIN[:PLAIN.index(b"<kpoints>") + 4])
+    with pytest.raises(calcsift.VasprunError) as info:
+        calcsift.Vasprun(str(make(tmp_path)))
+    e = info.value
+    assert isinstance(e, RuntimeError) and (str(e), e.args) == (text, (text,))
+    assert isinstance(e, OSError) == (os_error is not None)
+    if os_error:
+        assert isinstance(e, os_error) and (e.errno, e.strerror, e.filename) == (errnum, None, None)
+    back = pickle.loads(pickle.dumps(e))                # as a Dask worker sends it
+    assert type(back) is type(e) and back.args == e.args and getattr(back, "errno", None) == errnum
 
 
 @pytest.mark.parametrize("data, message", [

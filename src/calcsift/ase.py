@@ -72,6 +72,9 @@ def images(run, index=":", offset=0):
     n = _count(t, offset)
     i = operator.index(index)
     if not -n <= i < n:
+        if n and not len(t["e_0_energy"]):
+            raise IndexError("ionic step index %d out of range: the run has no ionic step, its one image is the "
+                             "initial structure" % i)
         raise IndexError("ionic step index %d out of range: the run has %d kept steps" % (i, n))
     return next(iter_images(run, slice(i % n, i % n + 1), t, offset))
 
