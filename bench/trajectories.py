@@ -29,9 +29,12 @@ def worker(kind, path):
     if kind == "traj-steps":
         return _steps(path)
     if kind == "traj-to-ase":
-        import _calcsift_interop.ase_io  # noqa: F401  (imports ASE: not part of either reader's time)
+        # ASE's modules are imported first: not part of either reader's time.
+        import ase.calculators.singlepoint  # noqa: F401
+        import ase.constraints  # noqa: F401
         import ase.io  # noqa: F401
         import calcsift
+        import calcsift.ase  # noqa: F401
 
         t0 = time.perf_counter()
         images = calcsift.to_ase(path)

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds calcsift wheels that install wherever glibc >= 2.28 runs (manylinux_2_28): the
-# extension module, its stubs (calcsift.pyi and calcsift-stubs) and the calcsift CLI, with
-# libdeflate and the C++ runtime linked in, so that nothing but libc-class system libraries
-# is needed. Every wheel is checked and tagged by auditwheel.
+# package calcsift (its Python modules, stubs and the extension module calcsift._core) and the
+# calcsift CLI, with libdeflate and the C++ runtime linked into both binaries, so that nothing
+# but libc-class system libraries is needed. Every wheel is checked and tagged by auditwheel.
 #
 #   scripts/build_wheel.sh [--all] [--check] [--out DIR] [--no-zig] [PYTHON ...]
 #

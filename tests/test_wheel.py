@@ -76,10 +76,19 @@ def test_wheel_tag_and_contents():
     tags = WHEEL.stem.split("-")[-1].split(".")
     assert tags and all(re.fullmatch(r"manylinux_\d+_\d+_x86_64|manylinux_\d+_\d+_aarch64", t) for t in tags), tags
     assert min(tuple(map(int, t.split("_")[1:3])) for t in tags) <= OLDEST_GLIBC
-    names = zipfile.ZipFile(WHEEL).namelist()
-    for wanted in (rf"calcsift\.cpython-{sys.version_info.major}{sys.version_info.minor}.*\.so", r"calcsift\.pyi",
-                   r"calcsift-stubs/__init__\.pyi", r"calcsift-stubs/py\.typed", r"calcsift-[^/]+\.data/scripts/calcsift"):
-        assert any(re.fullmatch(wanted, n) for n in names), (wanted, names)
+    with zipfile.ZipFile(WHEEL) as wheel:
+        names = wheel.namelist()
+        entry_points = wheel.read(next(n for n in names if n.endswith(".dist-info/entry_points.txt"))).decode()
+    package = sorted(n for n in names if n.startswith("calcsift/") and not n.endswith("/"))
+    source = sorted(f"calcsift/{p.name}" for p in (ROOT / "src" / "calcsift").iterdir()
+                    if p.suffix in (".py", ".pyi") or p.name == "py.typed")
+    assert [n for n in package if not n.endswith(".so")] == source
+    binaries = [n for n in package if n.endswith(".so")]
+    assert len(binaries) == 1 and re.fullmatch(
+        rf"calcsift/_core\.cpython-{sys.version_info.major}{sys.version_info.minor}.*\.so", binaries[0]), binaries
+    assert any(re.fullmatch(r"calcsift-[^/]+\.data/scripts/calcsift", n) for n in names), names
+    assert all(n.startswith(("calcsift/", "calcsift-")) for n in names), names     # nothing beside the package
+    assert "calcsift = calcsift.ase:calcsift_format" in entry_points
 
 
 @needs_wheel
@@ -105,7 +114,7 @@ def quick_start():
     code = re.search(r"## Quick start\s+```python\n(.*?)```", readme, re.S).group(1)
     code = code.split("import matplotlib")[0]
     assert 'calcsift.Vasprun("vasprun.xml.gz")' in code
-    return code.replace('"vasprun.xml.gz"', repr(str(EXAMPLE))) + "print(calcsift.__file__)\n"
+    return code.replace('"vasprun.xml.gz"', repr(str(EXAMPLE))) + "print(calcsift._core.__file__)\n"
 
 
 @needs_wheel
@@ -113,9 +122,9 @@ def test_quick_start_with_the_installed_module(installed):
     out = installed.run(installed.python, "-c", quick_start()).splitlines()
     assert out[0] == 'Vasprun(program=vasp, version=6.4.2, atoms=["Fe", "Fe", "O", "O"], nkpts=3, nsteps=3)'
     site = Path(installed.run(installed.python, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))").strip())
-    assert Path(out[-1]).parent == site, out[-1]
-    for stub in ("calcsift.pyi", "calcsift-stubs/__init__.pyi", "calcsift-stubs/py.typed"):
-        assert (site / stub).is_file(), stub
+    assert Path(out[-1]).parent == site / "calcsift", out[-1]
+    for stub in ("__init__.pyi", "_core.pyi", "py.typed"):
+        assert (site / "calcsift" / stub).is_file(), stub
 
 
 @needs_wheel

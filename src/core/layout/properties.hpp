@@ -1,12 +1,12 @@
 // The properties of a parsed run record, in their order: the Python class
 // exposes them as its read-only properties, the JSON dump writes them as the
 // keys of its document. Each has one emit function below and one entry in
-// `properties`; its type is declared in src/python/calcsift.pyi, in the same order.
+// `properties`; its type is declared in src/calcsift/__init__.pyi, in the same order.
 //
 // A new property: its emit function in namespace property, its entry in the
 // table (the Python class and the dump take it from there; tests/test_cli.py
 // checks that the stub and the dump follow the table), and its typed @property
-// in calcsift.pyi at the same place. New data of a new record type also gets
+// in __init__.pyi at the same place. New data of a new record type also gets
 // an emit function in layout.hpp.
 #pragma once
 
