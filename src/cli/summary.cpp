@@ -62,7 +62,9 @@ FileResult summarize_file(const std::string& path) {
             s.e_fr_energy = e.e_fr_energy;
             s.e_0_energy = e.e_0_energy;
         }
-        s.converged = converged(d);
+        s.converged_electronic = converged_electronic(d);
+        s.converged_ionic = converged_ionic(d);
+        s.complete = d.progress.finished;
         s.efermi = d.efermi;
         s.nkpts = d.kpoints.weights.size();
         if (d.dos) s.blocks.emplace_back("dos");
