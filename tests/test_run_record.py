@@ -153,9 +153,15 @@ def test_parameters(doc, block, expected):
     assert repr(doc(make_doc(block + calculation_xml())).parameters) == repr(expected)
 
 
-def test_parameters_cut_inside(doc):
-    text = make_doc(parameters_xml('<separator name="a"><i type="int" name="N">1</i><i name="X">2'), close=False)
-    assert doc(text.split("</parameters>")[0]).parameters == {"N": 1, "X": 2.0}
+@pytest.mark.parametrize("inside", [
+    '<separator name="a"><i type="int" name="N">1</i><i name="X">2',
+    '<i type="int" name="N">1</i><unknown><x>',
+    '<separator name="a">',
+])
+def test_parameters_cut_inside(doc_error, inside):
+    """No load depends on <parameters>: a cut inside it ends the load as a cut inside any unknown element."""
+    text = make_doc(parameters_xml(inside), close=False)
+    assert doc_error(text.split("</parameters>")[0]) == "Missing element <EOF while skipping <parameters>>"
 
 
 def scstep(e_fr="-1.0", e_wo=None, e_0=None):
