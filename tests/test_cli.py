@@ -193,7 +193,9 @@ def test_error_texts_keep_nul_bytes(tmp_path, document, message):
     with pytest.raises(RuntimeError) as error:
         calcsift.Vasprun(path)
     assert str(error.value) == message
-    for command in (("dump", "--dos"), ("summary",)):
+    # summary reads a cut file (no </modeling>) up to its last complete element instead
+    closed = document.rstrip().endswith("</modeling>")
+    for command in (("dump", "--dos"),) + ((("summary",),) if closed else ()):
         assert run(*command, path).stderr == f"{path}: {message}\n"
 
 

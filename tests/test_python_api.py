@@ -17,7 +17,7 @@ V = calcsift.Vasprun
 PROPERTIES = ["program", "version", "incar", "atoms", "atom_types", "kpoints", "initial_structure",
               "final_structure", "ionic_steps", "eigenvalues", "eigenvalue_shape", "projected", "efermi", "dos",
               "dielectric", "converged", "parameters", "electronic_steps", "converged_electronic", "converged_ionic",
-              "final_energy", "selective_dynamics", "initial_velocities", "final_velocities",
+              "complete", "final_energy", "selective_dynamics", "initial_velocities", "final_velocities",
               "dielectric_tensors", "born_charges", "dynmat", "kpoints_opt", "trajectory"]
 SIGNATURE = "(path, parse_dos=True, parse_eigen=True, parse_projected=False, ionic_step_skip=None, ionic_step_offset=0)"
 EIGEN_DOC = "ndarray shape (nspins, nkpts, nbands, 2).  Axis-3: [energy, occupancy]."
@@ -112,7 +112,7 @@ def test_repr(doc, atoms, shown):
 # --- introspection -----------------------------------------------------------------------------------------
 
 def test_module_surface():
-    assert [n for n in dir(calcsift) if not n.startswith("_")] == ["Vasprun", "to_ase", "to_pymatgen"]
+    assert [n for n in dir(calcsift) if not n.startswith("_")] == ["Vasprun", "read_partial", "to_ase", "to_pymatgen"]
     doc = calcsift.__doc__
     assert doc and "\n" not in doc.strip() and doc.strip().endswith(".") and doc.strip().count(". ") == 0
     assert (V.__name__, V.__module__) == ("Vasprun", "calcsift")

@@ -98,6 +98,7 @@ void print_table(const std::vector<std::vector<std::string>>& rows) {
 }
 
 std::string yes_no(bool b) { return b ? "yes" : "no"; }
+std::string yes_no(const std::optional<bool>& b) { return b ? yes_no(*b) : "-"; }
 
 std::vector<std::string> table_row(const std::string& file, const FileSummary& s) {
     return {file,
@@ -135,10 +136,13 @@ std::string json_line(const std::string& file, const FileSummary& s) {
     opt(s.e_fr_energy);
     put_key(w, "e_0_energy");
     opt(s.e_0_energy);
+    auto flag = [&w](const std::optional<bool>& b) {
+        if (b) w.Bool(*b); else w.Null();
+    };
     put_key(w, "converged_electronic");
-    w.Bool(s.converged_electronic);
+    flag(s.converged_electronic);
     put_key(w, "converged_ionic");
-    w.Bool(s.converged_ionic);
+    flag(s.converged_ionic);
     put_key(w, "complete");
     w.Bool(s.complete);
     put_key(w, "efermi");
@@ -271,10 +275,13 @@ before 6.1 writes a wrong e_0_energy into the step; "-" without steps);
 ELECTRONIC, IONIC and COMPLETE (yes/no; JSON keys converged_electronic,
 converged_ionic and complete): the last electronic loop ended before NELM
 steps; a relaxation ended before NSW ionic steps (other runs have no ionic
-convergence to miss); VASP closed the record (a cut file is converged in
-neither sense); Fermi energy ("-" without a DOS); number of k-points
+convergence to miss; "-" when the file's parameters cannot be read); VASP
+closed the record (a cut file is converged in neither sense); Fermi energy ("-" without a DOS); number of k-points
 (weights); the blocks the file holds among dos, eigen, projected and
 dielectric.
+
+A cut file (a run killed by a time limit) is read up to the end of its last
+complete calculation, and shown with COMPLETE no.
 
 The DOS, eigenvalues and dielectric function are parsed; projected eigenvalues
 are passed over unparsed (they make up most of a large file), and only noted.

@@ -139,6 +139,15 @@ class PymatgenRun:
 
 _Path = Union[str, os.PathLike[str]]
 
+def read_partial(
+    path: str,
+    parse_dos: bool = True,
+    parse_eigen: bool = True,
+    parse_projected: bool = False,
+    ionic_step_skip: Optional[SupportsIndex] = None,
+    ionic_step_offset: SupportsIndex = 0,
+) -> Vasprun: ...
+
 @overload
 def to_ase(
     path: _Path,
@@ -221,6 +230,8 @@ class Vasprun:
     @property
     def converged_ionic(self) -> bool: ...
     @property
+    def complete(self) -> bool: ...  # VASP closed the record (</modeling>); False for a cut run
+    @property
     def final_energy(self) -> Optional[float]: ...
     @property
     def selective_dynamics(self) -> Optional[_BoolArray]: ...  # shape (natoms, 3)
@@ -229,7 +240,7 @@ class Vasprun:
     @property
     def final_velocities(self) -> Optional[_FloatArray]: ...  # shape (natoms, 3)
     @property
-    def dielectric_tensors(self) -> Optional[Dict[str, _FloatArray]]: ...  # each of shape (3, 3)
+    def dielectric_tensors(self) -> Optional[Dict[str, _FloatArray]]: ...  # (3, 3) tensors; GW's epsilon_diag (n, 2)
     @property
     def born_charges(self) -> Optional[_FloatArray]: ...  # shape (natoms, 3, 3)
     @property

@@ -112,6 +112,9 @@ template <LayoutOutput Out>
 void converged_ionic(Out& o, const VasprunData& d) { o.boolean(calcsift::converged_ionic(d)); }
 
 template <LayoutOutput Out>
+void complete(Out& o, const VasprunData& d) { o.boolean(d.progress.finished); }
+
+template <LayoutOutput Out>
 void final_energy(Out& o, const VasprunData& d) {
     if (auto e = calcsift::final_energy(d)) o.f64(*e);
     else o.none();
@@ -184,6 +187,7 @@ inline constexpr Property<Out> properties[] = {
     {"electronic_steps", nullptr, Needs::always, property::electronic_steps<Out>},
     {"converged_electronic", nullptr, Needs::always, property::converged_electronic<Out>},
     {"converged_ionic", nullptr, Needs::always, property::converged_ionic<Out>},
+    {"complete", nullptr, Needs::always, property::complete<Out>},
     {"final_energy", nullptr, Needs::always, property::final_energy<Out>},
     {"selective_dynamics", nullptr, Needs::always, property::selective_dynamics<Out>},
     {"initial_velocities", nullptr, Needs::always, property::initial_velocities<Out>},

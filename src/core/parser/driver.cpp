@@ -48,11 +48,12 @@ void select_ionic_steps(std::vector<IonicStep>& steps, const ParseOptions& optio
     steps.erase(steps.begin() + static_cast<std::ptrdiff_t>(kept), steps.end());
 }
 
-VasprunData parse_document(Cursor& cur, const ParseOptions& options) {
+VasprunData parse_document(Cursor& cur, const ParseOptions& options, Trace* trace) {
     cur.set_extras(options.extras);
     find_root(cur);
     VasprunData data;
     Walk w{cur, options, data};
+    w.trace = trace;
     data.progress.finished = walk_children(w, "modeling", Level::document);
     finish(w);
     return data;

@@ -154,16 +154,30 @@ void take(Walk& w, const Section& s, const Event& ev) {
 
 std::span<const Section> sections() { return kSections; }
 
+// Notes where a top-level element ends when it closed with its end tag (the
+// text just read ends with it; at the end of input it may not have).
+void note_end(Walk& w, std::string_view name) {
+    const std::string_view read = w.cur.document().substr(0, w.cur.offset());
+    std::size_t i = read.size();
+    if (i == 0 || read[--i] != '>') return;
+    while (i > 0 && is_xml_space(read[i - 1])) --i;
+    if (i < name.size() + 2 || read.substr(i - name.size() - 2, name.size() + 2) != "</" + std::string(name)) return;
+    w.trace->last_element_end = read.size();
+    if (name == "calculation") w.trace->last_calculation_end = read.size();
+}
+
 bool walk_children(Walk& w, std::string_view end_name, Level level) {
     return for_each_child(w.cur, end_name, [&](const Event& ev) {
-        for (std::size_t i = 0; i < std::size(kSections); ++i) {
-            const Section& s = kSections[i];
-            if (s.level != level || !takes(s, ev)) continue;
+        std::size_t i = 0;
+        while (i < std::size(kSections) && (kSections[i].level != level || !takes(kSections[i], ev))) ++i;
+        if (i < std::size(kSections)) {
             w.taken |= std::uint64_t{1} << i;
-            take(w, s, ev);
-            return true;
+            take(w, kSections[i], ev);
+        } else {
+            w.cur.skip_element(ev.name);
         }
-        return false;
+        if (level == Level::document && w.trace) note_end(w, ev.name);
+        return true;
     });
 }
 

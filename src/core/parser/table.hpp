@@ -33,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/parser/driver.hpp"
 #include "core/parser/extras.hpp"
 #include "core/parser/sections.hpp"
 #include "core/reader/cursor.hpp"
@@ -70,6 +71,7 @@ struct Walk {
     std::optional<Structure> primitive_cell;
     // Rows taken at least once (by index in the table), for the required ones.
     std::uint64_t taken = 0;
+    Trace* trace = nullptr;
 
     // The atom names of <atominfo> read so far (none before it).
     const std::vector<std::string>& atoms() const noexcept { return data.atominfo.atoms; }
