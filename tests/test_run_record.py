@@ -79,6 +79,10 @@ CONVERGED = {
     "real-12.xml": (True, True),
     "real-13.xml": (True, True),       # MD, 12 of NELM=100
     "real-14.xml.gz": (False, True),   # DFPT whose ground-state loop used all NELM=7 steps
+    "real-15.xml.gz": (True, True),    # machine-learned MD, last loop 13 of NELM=500
+    "real-16.xml.gz": (True, True),    # NMR chemical shifts, 12 of NELM=100 (the linear-response loops are not judged)
+    "real-17.xml.gz": (False, True),   # optical transitions without any calculation: no loop ran to be judged
+    "real-18.xml.gz": (True, True),    # 32 of NELM=200
 }
 
 
