@@ -16,7 +16,7 @@ namespace calcsift {
 // or by a byte-level search for its end tag (fast_skip).
 enum class Skip : std::uint8_t { element, bytes };
 
-inline void pass_over(Cursor& cur, Skip skip, std::string_view name) {
+inline void skip_block(Cursor& cur, Skip skip, std::string_view name) {
     if (skip == Skip::bytes) cur.fast_skip(name);
     else cur.skip_element(name);
 }
@@ -26,7 +26,7 @@ inline void pass_over(Cursor& cur, Skip skip, std::string_view name) {
 // does not read extras.
 inline std::optional<std::string_view> extra_text(Cursor& cur, Skip skip, std::string_view name) {
     const std::size_t begin = cur.offset();
-    pass_over(cur, skip, name);
+    skip_block(cur, skip, name);
     if (!cur.extras()) return std::nullopt;
     return cur.document().substr(begin, cur.offset() - begin);
 }

@@ -141,7 +141,7 @@ bool open(Gate gate, const ParseOptions& o) noexcept {
 
 void take(Walk& w, const Section& s, const Event& ev) {
     if (s.role == Role::handler) return s.read(w, ev);
-    if (!open(s.gate, w.options)) return pass_over(w.cur, s.skip, ev.name);
+    if (!open(s.gate, w.options)) return skip_block(w.cur, s.skip, ev.name);
     if (s.role == Role::record) return s.read(w, ev);
     const std::optional<std::string_view> text = extra_text(w.cur, s.skip, ev.name);
     if (!text) return;
