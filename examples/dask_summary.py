@@ -10,9 +10,11 @@ the workers of that cluster: they need calcsift installed and the files at the s
 system; relative paths are made absolute here first).
 
 One row per file, in the order of the arguments: path (as given), program, version, composition (e.g.
-Fe2O3), nsteps, e_fr_energy and e_0_energy of the last ionic step, converged, efermi, nkpts, and error: the
-error text of a file that could not be read (every other column but path is then null). A bad file never
-stops the batch. The exit status is 1 when any file could not be read, 2 on bad arguments.
+Fe2O3), nsteps, e_fr_energy and e_0_energy of the last ionic step, converged_electronic (the last electronic
+loop ended before NELM steps), converged_ionic (a relaxation ended before NSW steps; other runs pass),
+complete (VASP closed the record; null with a calcsift that cannot tell), efermi, nkpts, and error: the error
+text of a file that could not be read (every other column but path is then null). A bad file never stops
+the batch. The exit status is 1 when any file could not be read, 2 on bad arguments.
 
 Needs dask.distributed and pyarrow (pip install "dask[distributed]" pyarrow); pandas reads the table:
 pandas.read_parquet("table.parquet", dtype_backend="pyarrow") keeps integers as integers and a NaN energy (a
@@ -36,7 +38,9 @@ SCHEMA = pa.schema([
     ("nsteps", pa.int64()),
     ("e_fr_energy", pa.float64()),
     ("e_0_energy", pa.float64()),
-    ("converged", pa.bool_()),
+    ("converged_electronic", pa.bool_()),
+    ("converged_ionic", pa.bool_()),
+    ("complete", pa.bool_()),
     ("efermi", pa.float64()),
     ("nkpts", pa.int64()),
     ("error", pa.string()),
@@ -65,6 +69,11 @@ def last_e0_energy(run, steps):
     return steps[-1]["e_0_energy"] if steps else None
 
 
+def complete(run):
+    # Whether VASP closed the record: a calcsift without Vasprun.complete cannot tell (null).
+    return run.complete if hasattr(type(run), "complete") else None
+
+
 def summary_row(path, absolute):
     """The table row of one file; runs on a worker."""
     import calcsift
@@ -76,7 +85,8 @@ def summary_row(path, absolute):
         steps = run.ionic_steps
         row.update(program=run.program, version=run.version, composition=composition(run.atom_types),
                    nsteps=len(steps), e_fr_energy=steps[-1]["e_fr_energy"] if steps else None,
-                   e_0_energy=last_e0_energy(run, steps), converged=run.converged, efermi=run.efermi,
+                   e_0_energy=last_e0_energy(run, steps), converged_electronic=run.converged_electronic,
+                   converged_ionic=run.converged_ionic, complete=complete(run), efermi=run.efermi,
                    nkpts=len(run.kpoints["weights"]))
     except Exception as e:  # one bad file is a row with its error, never the end of the batch
         row = dict.fromkeys(SCHEMA.names)

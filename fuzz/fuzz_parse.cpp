@@ -92,33 +92,40 @@ void check_text(const std::string& s, const char* what) {
 void check_structure(const Structure& s) {
     check(s.species.size() == s.positions.size(), "species per position");
     for (const auto& name : s.species) check_text(name, "species text");
-    check(!s.selective || s.selective->size() == s.positions.size(), "selective flags per atom");
-    check(!s.velocities || s.velocities->size() == s.positions.size(), "velocities per atom");
+    check(!s.selective.value || s.selective.value->size() == s.positions.size(), "selective flags per atom");
+    check(!s.velocities.value || s.velocities.value->size() == s.positions.size(), "velocities per atom");
+    check(!(s.selective.value && s.selective.error) && !(s.velocities.value && s.velocities.error),
+          "an extra holds a value and an error");
 }
 
-void check_kpoints_opt(const KpointsOpt& k, const ParseOptions& o) {
-    check_array(k.kpointlist, 2, "kpoints_opt kpointlist");
-    check(k.kpointlist.shape[1] == 3, "kpoints_opt kpointlist columns");
-    check(o.parse_eigen || !k.eigenvalues, "kpoints_opt eigenvalues kept although switched off");
-    check(o.parse_projected || !k.projected, "kpoints_opt projected kept although switched off");
-    check(o.parse_dos || !k.dos, "kpoints_opt dos kept although switched off");
-    if (k.eigenvalues) check_array(k.eigenvalues->data, 4, "kpoints_opt eigenvalues");
-    if (k.projected) check_array(k.projected->data, 5, "kpoints_opt projected");
-    if (k.dos) check_array(k.dos->total.densities, 2, "kpoints_opt dos");
-}
-
-void check_response(const Response& r, const VasprunData& d) {
-    for (const auto& [name, m] : r.dielectric_tensors) check_text(name, "dielectric tensor name");
-    if (r.born_charges) {
-        check_array(*r.born_charges, 3, "born charges");
-        check(r.born_charges->shape[0] == d.atominfo.atoms.size(), "born charges per atom");
+void check_kpoints_opt(const VasprunData& d, const ParseOptions& o) {
+    if (const KpointsOptBands* k = d.kpoints_opt.value ? &*d.kpoints_opt.value : nullptr) {
+        check_array(k->kpointlist, 2, "kpoints_opt kpointlist");
+        check(k->kpointlist.shape[1] == 3, "kpoints_opt kpointlist columns");
+        check(o.parse_eigen || !k->eigenvalues, "kpoints_opt eigenvalues kept although switched off");
+        if (k->eigenvalues) check_array(k->eigenvalues->data, 4, "kpoints_opt eigenvalues");
     }
-    if (r.dynmat) {
-        const std::size_t n = r.dynmat->eigenvalues.size();
-        check_array(r.dynmat->hessian, 2, "hessian");
-        check_array(r.dynmat->eigenvectors, 2, "eigenvectors");
-        check(r.dynmat->hessian.shape == std::vector<std::size_t>{n, n} &&
-                  r.dynmat->eigenvectors.shape == r.dynmat->hessian.shape,
+    check(o.parse_projected || !d.kpoints_opt_projected.value, "kpoints_opt projected kept although switched off");
+    check(o.parse_dos || !d.kpoints_opt_dos, "kpoints_opt dos kept although switched off");
+    if (d.kpoints_opt_projected.value) check_array(d.kpoints_opt_projected.value->data, 5, "kpoints_opt projected");
+    if (d.kpoints_opt_dos) check_array(d.kpoints_opt_dos->total.densities, 2, "kpoints_opt dos");
+}
+
+void check_response(const VasprunData& d) {
+    if (d.dielectric_tensors.value)
+        for (const auto& [name, a] : *d.dielectric_tensors.value) {
+            check_text(name, "dielectric tensor name");
+            check_array(a, 2, "dielectric tensor");
+        }
+    if (d.born_charges.value) {
+        check_array(*d.born_charges.value, 3, "born charges");
+        check(d.born_charges.value->shape[0] == d.atominfo.atoms.size(), "born charges per atom");
+    }
+    if (const Dynmat* m = d.dynmat.value ? &*d.dynmat.value : nullptr) {
+        const std::size_t n = m->eigenvalues.size();
+        check_array(m->hessian, 2, "hessian");
+        check_array(m->eigenvectors, 2, "eigenvectors");
+        check(m->hessian.shape == std::vector<std::size_t>{n, n} && m->eigenvectors.shape == m->hessian.shape,
               "dynmat extents");
     }
 }
@@ -131,8 +138,8 @@ void check_result(const VasprunData& d, const ParseOptions& o) {
         check_text(name, "incar name");
         if (auto* s = std::get_if<std::string>(&value.value)) check_text(*s, "incar value");
     }
-    if (d.parameters) {
-        for (const auto& [name, value] : d.parameters->values.entries()) {
+    if (d.parameters.value) {
+        for (const auto& [name, value] : d.parameters.value->values.entries()) {
             check_text(name, "parameter name");
             if (auto* s = std::get_if<std::string>(&value.value)) check_text(*s, "parameter value");
         }
@@ -140,7 +147,11 @@ void check_result(const VasprunData& d, const ParseOptions& o) {
     check(d.progress.ionic_steps <= d.progress.calculations, "ionic steps of the calculations");
     check(d.ionic_steps.size() <= d.progress.ionic_steps, "kept ionic steps");
     check(final_energy(d).has_value() == !d.ionic_steps.empty(), "final energy exactly with steps");
-    if (converged_electronic(d) || converged_ionic(d)) check(d.progress.finished, "converged but unfinished");
+    try {
+        if (converged_electronic(d) || converged_ionic(d)) check(d.progress.finished, "converged but unfinished");
+    } catch (const VasprunError&) {
+        check(d.parameters.error.has_value(), "convergence fails only on unreadable parameters");
+    }
     for (const auto& a : d.atominfo.atoms) check_text(a, "atom name");
     for (const auto& t : d.atominfo.atom_types) {
         check_text(t.element, "atom type element");
@@ -205,8 +216,8 @@ void check_result(const VasprunData& d, const ParseOptions& o) {
             for (const auto& s : p.orbitals) check_text(s, "partial orbital");
         }
     }
-    check_response(d.response, d);
-    if (d.kpoints_opt) check_kpoints_opt(*d.kpoints_opt, o);
+    check_response(d);
+    check_kpoints_opt(d, o);
     if (d.dielectric) {
         check_array(d.dielectric->real, 2, "dielectric real");
         check_array(d.dielectric->imag, 2, "dielectric imag");
@@ -298,6 +309,26 @@ bool same_result(const VasprunData& a, const VasprunData& b) {
     return same;
 }
 
+// The blocks no load depends on never change whether or how a load fails: the
+// parse without them must end the same way (the same error, or a record with
+// the same sections).
+void compare_without_extras(const char* bytes, std::size_t size, ParseOptions o,
+                            const std::optional<VasprunData>& with_extras, const std::string& error) {
+    o.extras = false;
+    std::optional<VasprunData> without;
+    std::string error_without;
+    try {
+        without = parse_bytes(bytes, size, o);
+    } catch (const VasprunError& e) {
+        error_without = e.display();
+    }
+    if (error != error_without) {
+        std::fprintf(stderr, "with extras: %s\nwithout: %s\n", error.c_str(), error_without.c_str());
+        broken("the blocks no load depends on changed how the load ends");
+    }
+    check(!with_extras || (without && same_result(*with_extras, *without)), "extras changed the record");
+}
+
 // The input as a file, read by parse_file: from a mapping of the file (every
 // file is mapped here, see LLVMFuzzerInitialize), inflated from one for .gz.
 // The result or the error must be that of the parse from memory.
@@ -385,12 +416,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         o.ionic_step_offset = (size / 4) % 3 == 2 ? UINT64_MAX : (size / 4) % 3;
         live = peak = 0;
         counting = true;
+        std::optional<VasprunData> with_extras;
+        std::string error;
         try {
-            VasprunData d = parse_bytes(bytes, size, o);
+            with_extras = parse_bytes(bytes, size, o);
             counting = false;
-            check_result(d, o);
+            check_result(*with_extras, o);
         } catch (const VasprunError& e) {
-            check(!e.display().empty(), "empty error text");
+            error = e.display();
+            check(!error.empty(), "empty error text");
         } catch (const std::bad_alloc&) {
             // A dense block allocation that the memory-bomb guard let through.
             broken("std::bad_alloc escaped the parse");
@@ -405,6 +439,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::fprintf(stderr, "peak heap %zu bytes for a %zu-byte input (options %u)\n", peak, size, mask);
             broken("heap use not linear in the input");
         }
+        compare_without_extras(bytes, size, o, with_extras, error);
     }
     return 0;
 }

@@ -5,6 +5,7 @@ binary), in this Python's scripts folder or on PATH; the tests are skipped when 
 """
 
 import ast
+import gzip
 import json
 import math
 import os
@@ -195,7 +196,9 @@ def test_error_texts_keep_nul_bytes(tmp_path, document, message):
     with pytest.raises(RuntimeError) as error:
         calcsift.Vasprun(path)
     assert str(error.value) == message
-    for command in (("dump", "--dos"), ("summary",)):
+    # summary reads a cut file (no </modeling>) up to its last complete element instead
+    closed = document.rstrip().endswith("</modeling>")
+    for command in (("dump", "--dos"),) + ((("summary",),) if closed else ()):
         assert run(*command, path).stderr == f"{path}: {message}\n"
 
 
@@ -231,12 +234,12 @@ def test_summary_table_reports_bad_files_and_goes_on(summary_files):
     assert errors[1].startswith(f"{missing}: I/O error: ") and len(errors) == 2
 
     header, *rows = result.stdout.splitlines()
-    assert header.split() == ["FILE", "PROGRAM", "COMPOSITION", "NSTEPS", "E_FR_ENERGY", "E_0_ENERGY", "CONVERGED",
-                              "EFERMI", "NKPTS", "BLOCKS"]
+    assert header.split() == ["FILE", "PROGRAM", "COMPOSITION", "NSTEPS", "E_FR_ENERGY", "E_0_ENERGY", "ELECTRONIC",
+                              "IONIC", "COMPLETE", "EFERMI", "NKPTS", "BLOCKS"]
     assert [r.split()[0] for r in rows] == [full, bare]
-    assert rows[0].split()[1:] == ["vasp", "6.4.2", "Fe1O2", "2", "-4.25", "-4.25", "yes", "2.5", "2",
+    assert rows[0].split()[1:] == ["vasp", "6.4.2", "Fe1O2", "2", "-4.25", "-4.25", "yes", "yes", "yes", "2.5", "2",
                                    "dos,eigen,projected"]
-    assert rows[1].split()[1:] == ["vasp", "6.4.2", "Si1", "0", "-", "-", "no", "-", "1", "-"]
+    assert rows[1].split()[1:] == ["vasp", "6.4.2", "Si1", "0", "-", "-", "yes", "yes", "yes", "-", "1", "-"]
     # Aligned: text columns start, number columns end, where their header does.
     for row, cells in [(rows[0], ("Fe1O2", "dos,eigen,projected", "2", "-4.25", "2.5")),
                        (rows[1], ("Si1", "-", "0", "-", "-"))]:
@@ -256,10 +259,9 @@ def test_summary_json_lines(summary_files):
     first = calcsift.Vasprun(full)
     assert lines[0] == {"file": full, "program": "vasp", "version": "6.4.2", "composition": "Fe1O2",
                         "nsteps": len(first.ionic_steps), "e_fr_energy": -4.25, "e_0_energy": -4.25,
-                        "converged": first.converged, "efermi": first.efermi, "nkpts": 2,
-                        "blocks": ["dos", "eigen", "projected"]}
-    assert (lines[1]["e_fr_energy"], lines[1]["efermi"], lines[1]["converged"], lines[1]["blocks"]) == (
-        None, None, False, [])
+                        "converged_electronic": True, "converged_ionic": True, "complete": True,
+                        "efermi": first.efermi, "nkpts": 2, "blocks": ["dos", "eigen", "projected"]}
+    assert (lines[1]["e_fr_energy"], lines[1]["efermi"], lines[1]["blocks"]) == (None, None, [])
 
 
 def test_summary_corrects_e_0_energy_and_notes_only_real_projections(tmp_path):
@@ -274,6 +276,63 @@ def test_summary_corrects_e_0_energy_and_notes_only_real_projections(tmp_path):
     line = json.loads(run("summary", "--json", path).stdout)
     assert (line["e_fr_energy"], line["e_0_energy"], line["blocks"]) == (-10.0, -10.5, [])
     assert run("summary", path).stdout.splitlines()[1].split()[5:7] == ["-10.0", "-10.5"]
+
+
+# (converged_electronic, converged_ionic, complete) where the run's own word "converged" misleads.
+CORPUS_VERDICTS = {
+    "real-04.xml": (False, False, False),    # a relaxation cut inside a calculation
+    "real-10.xml.gz": (True, True, True),    # GW: no electronic loop of its own, no ionic step
+    "real-14.xml.gz": (False, True, True),   # DFPT whose ground-state loop used all NELM steps
+}
+
+
+@needs_corpus
+def test_summary_convergence_on_real_runs():
+    files = [str(p) for p in corpus_files()]
+    result = run("summary", "--json", *files)
+    assert result.returncode == 0, result.stderr
+    lines = {Path(line["file"]).name: line for line in map(json.loads, result.stdout.splitlines())}
+    assert list(lines) == [Path(f).name for f in files]
+    for path in files:
+        v = calcsift.Vasprun(path)
+        line = lines[Path(path).name]
+        assert (line["converged_electronic"], line["converged_ionic"]) == (v.converged_electronic, v.converged_ionic)
+        assert line["complete"] == (Path(path).name != "real-04.xml")
+    assert {name: tuple(lines[name][key] for key in ("converged_electronic", "converged_ionic", "complete"))
+            for name in CORPUS_VERDICTS} == CORPUS_VERDICTS
+
+
+def test_summary_walks_directories(tmp_path):
+    doc = make_doc(sections=calculation_xml(-1.0))
+    runs = tmp_path / "runs"
+    for name in ["a/deep/er/vasprun.xml", "b/vasprun.xml", "a/vasprun.xml.d/vasprun.xml"]:
+        (runs / name).parent.mkdir(parents=True, exist_ok=True)
+        write_doc(runs, doc, name)
+    write_doc(runs, gzip.compress(doc.encode()), "a/vasprun_relax.xml.gz")
+    write_doc(runs, "not a run record", "a/run.xml")  # names the walk passes over
+    write_doc(runs, "not a run record", "a/vasprunxml")
+    os.symlink("..", runs / "b" / "loop")   # back to runs/: read once
+    os.symlink("a", runs / "0link")         # a/ keeps its real path
+    (runs / "c").mkdir()
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    given = write_doc(tmp_path, doc, "any.name")  # a file argument is taken whatever its name
+
+    result = run("summary", given, runs, empty)
+    assert (result.returncode, result.stderr) == (0, f"{empty}: no vasprun*.xml* file in this directory or below\n")
+    assert [row.split()[0] for row in result.stdout.splitlines()[1:]] == [
+        given, *(f"{runs}/{name}" for name in ["a/deep/er/vasprun.xml", "a/vasprun.xml.d/vasprun.xml",
+                                               "a/vasprun_relax.xml.gz", "b/vasprun.xml"])]
+
+    nothing = run("summary", empty)
+    assert (nothing.returncode, nothing.stdout) == (1, "")
+    if os.geteuid() != 0:  # root reads every directory
+        (runs / "b").chmod(0)
+        try:
+            denied = run("summary", runs)
+        finally:
+            (runs / "b").chmod(0o755)
+        assert denied.returncode == 1 and f"{runs}/b: I/O error: Permission denied" in denied.stderr
 
 
 def test_summary_parallel_output_equals_serial(generated, summary_files):

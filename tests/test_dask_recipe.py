@@ -2,6 +2,7 @@
 checked row by row against calcsift read directly. Needs dask.distributed, pyarrow and pandas."""
 
 import collections
+import gzip
 import math
 import os
 import subprocess
@@ -25,8 +26,8 @@ import generate  # noqa: E402
 
 @pytest.fixture(scope="module")
 def batch(tmp_path_factory):
-    """Generated runs (plain and .gz, with and without a DOS, a NaN energy), a file cut inside a tag and a
-    missing one."""
+    """Generated runs (plain and .gz, with and without a DOS, a NaN energy), a file cut inside a tag, a
+    missing one and a relaxation cut after some steps (readable, complete in neither sense)."""
     folder = tmp_path_factory.mktemp("batch")
     files = []
     for name, preset, overrides in [("tiny.xml", "tiny", {}), ("small.xml.gz", "small", {}),
@@ -39,6 +40,9 @@ def batch(tmp_path_factory):
     files.append(str(folder / "nan.xml"))
     (folder / "cut.xml").write_bytes(text[:text.index(b"<atominfo") + 5])
     files[2:2] = [str(folder / "cut.xml"), str(folder / "missing.xml")]
+    text = gzip.decompress((folder / "small.xml.gz").read_bytes())
+    (folder / "partial.xml").write_bytes(text[:text.rindex(b"<calculation>") + 200])
+    files.append(str(folder / "partial.xml"))
     return files
 
 
@@ -47,13 +51,16 @@ def expected_row(path):
         run = calcsift.Vasprun(path)
     except RuntimeError as e:
         return dict(path=path, program=None, version=None, composition=None, nsteps=None, e_fr_energy=None,
-                    e_0_energy=None, converged=None, efermi=None, nkpts=None, error=str(e))
+                    e_0_energy=None, converged_electronic=None, converged_ionic=None, complete=None,
+                    efermi=None, nkpts=None, error=str(e))
     steps = run.ionic_steps
     e_0 = run.final_energy if hasattr(calcsift.Vasprun, "final_energy") else steps[-1]["e_0_energy"]
     return dict(path=path, program=run.program, version=run.version,
                 composition="".join(f"{e}{n}" for e, n in collections.Counter(run.atoms).items()),
                 nsteps=len(steps), e_fr_energy=steps[-1]["e_fr_energy"], e_0_energy=e_0,
-                converged=run.converged, efermi=run.efermi, nkpts=len(run.kpoints["weights"]), error=None)
+                converged_electronic=run.converged_electronic, converged_ionic=run.converged_ionic,
+                complete=run.complete if hasattr(calcsift.Vasprun, "complete") else None,
+                efermi=run.efermi, nkpts=len(run.kpoints["weights"]), error=None)
 
 
 def plain(value):
@@ -87,7 +94,7 @@ def test_dask_recipe_table_matches_calcsift(batch, tmp_path, cluster):
     # The pyarrow-backed frame keeps a NaN apart from a null (the NumPy-nullable one makes both NA).
     table = pd.read_parquet(out, dtype_backend="pyarrow")
     assert [str(t) for t in table.dtypes] == ["string[pyarrow]"] * 4 + [
-        "int64[pyarrow]", "double[pyarrow]", "double[pyarrow]", "bool[pyarrow]", "double[pyarrow]",
+        "int64[pyarrow]", "double[pyarrow]", "double[pyarrow]"] + ["bool[pyarrow]"] * 3 + ["double[pyarrow]",
         "int64[pyarrow]", "string[pyarrow]"]
     rows = [{name: plain(value) for name, value in row.items()} for row in table.to_dict("records")]
     want = [expected_row(path) for path in batch]
@@ -98,3 +105,7 @@ def test_dask_recipe_table_matches_calcsift(batch, tmp_path, cluster):
         assert not bad, (got["path"], {name: (got[name], expected[name]) for name in bad})
     assert want[2]["error"].startswith("XML parse error") and want[3]["error"].startswith("I/O error")
     assert want[4]["efermi"] is None and math.isnan(want[5]["e_fr_energy"])
+    # The relaxations used all NSW steps; the cut one is not electronically converged either.
+    assert [(row["converged_electronic"], row["converged_ionic"]) for row in (want[1], want[6])] == [
+        (True, False), (False, False)]
+    assert want[6]["complete"] in (False, None)

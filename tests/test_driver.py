@@ -40,20 +40,23 @@ def test_no_initial_structure(doc_error, structures):
     assert doc_error(make_doc(structures, with_structure=False)) == "Missing element <structure[initialpos]>"
 
 
-BAD_CELL = structure_xml(2, name="primitive_cell").replace('"positions">\n<v>', '"positions">\n<v>bad ')
-CUT_CELL = structure_xml(2, name="primitive_cell").split('<varray name="positions">')[0]
+CELL = structure_xml(2, name="primitive_cell")
+BAD_CELL = CELL.replace('"positions">\n<v>', '"positions">\n<v>bad ')
+CUT_CELL = CELL.split('<varray name="positions">')[0]
+BAD = "Failed to parse value 'bad' as f64: invalid float"
 
 
 @pytest.mark.parametrize("structures, error", [
-    (BAD_CELL + structure_xml(2), None),
-    (structure_xml(2) + BAD_CELL + structure_xml(2, name="finalpos"), None),
-    (BAD_CELL + structure_xml(2, name="finalpos"), "Failed to parse value 'bad' as f64: invalid float"),
-    (structure_xml(2) + CUT_CELL, None),
+    (CELL + structure_xml(2), None),
+    (BAD_CELL + structure_xml(2), BAD),
+    (structure_xml(2) + BAD_CELL + structure_xml(2, name="finalpos"), BAD),
+    (BAD_CELL + structure_xml(2, name="finalpos"), BAD),
+    (structure_xml(2) + CUT_CELL, "Missing element <varray[positions]>"),
     (CUT_CELL, "Missing element <varray[positions]>"),
 ])
-def test_primitive_cell_is_read_only_when_it_is_the_initial_structure(tmp_path, structures, error):
-    """A primitive cell that cannot be read fails the load only when it has to serve as the initial structure."""
-    body = make_doc(structures, with_structure=False, close=error is None and CUT_CELL not in structures)
+def test_primitive_cell_is_read_as_every_top_level_structure(tmp_path, structures, error):
+    """It is read where it stands, like any top-level structure, but serves only when there is no other."""
+    body = make_doc(structures, with_structure=False, close=CUT_CELL not in structures)
     if error is None:
         assert load(tmp_path, body).initial_structure["volume"] == 64.0
     else:

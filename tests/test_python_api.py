@@ -18,7 +18,7 @@ V = calcsift.Vasprun
 PROPERTIES = ["program", "version", "incar", "atoms", "atom_types", "kpoints", "initial_structure",
               "final_structure", "ionic_steps", "eigenvalues", "eigenvalue_shape", "projected", "efermi", "dos",
               "dielectric", "converged", "parameters", "electronic_steps", "converged_electronic", "converged_ionic",
-              "final_energy", "selective_dynamics", "initial_velocities", "final_velocities",
+              "complete", "final_energy", "selective_dynamics", "initial_velocities", "final_velocities",
               "dielectric_tensors", "born_charges", "dynmat", "kpoints_opt", "trajectory"]
 SIGNATURE = "(path, parse_dos=True, parse_eigen=True, parse_projected=False, ionic_step_skip=None, ionic_step_offset=0)"
 EIGEN_DOC = "ndarray shape (nspins, nkpts, nbands, 2).  Axis-3: [energy, occupancy]."
@@ -115,7 +115,7 @@ def test_repr(doc, atoms, shown):
 def test_module_surface():
     # Submodules (calcsift.ase after a call of to_ase, ...) are attributes too, but not the surface.
     public = [n for n in dir(calcsift) if not n.startswith("_") and not inspect.ismodule(getattr(calcsift, n))]
-    assert public == ["Vasprun", "VasprunError", "to_ase", "to_pymatgen"]
+    assert public == ["Vasprun", "VasprunError", "read_partial", "to_ase", "to_pymatgen"]
     assert calcsift.__all__ == public + ["__version__"]
     doc = calcsift.__doc__
     assert doc and "\n" not in doc.strip() and doc.strip().endswith(".") and doc.strip().count(". ") == 0

@@ -4,6 +4,7 @@ edge cases of each layout."""
 
 import gzip
 import math
+import re
 import xml.etree.ElementTree as ET
 
 import numpy as np
@@ -141,11 +142,11 @@ def test_real_files_hold_what_their_notes_say():
     holds = {name: {k for k in NEW if getattr(calcsift.Vasprun(str(p)), k) is not None}
              for name, p in ((p.name, p) for p in corpus_files())}
     assert holds["real-13.xml"] == {"selective_dynamics", "initial_velocities", "final_velocities"}
-    assert holds["real-06.xml.gz"] == {"initial_velocities", "final_velocities"}
+    assert holds["real-06.xml.gz"] == holds["real-15.xml.gz"] == {"initial_velocities", "final_velocities"}
     assert holds["real-11.xml"] == holds["real-14.xml.gz"] == {"dielectric_tensors", "born_charges", "dynmat"}
     assert holds["real-12.xml"] == {"kpoints_opt"}
     assert all(not holds[n] for n in holds if n not in ("real-06.xml.gz", "real-11.xml", "real-12.xml",
-                                                          "real-13.xml", "real-14.xml.gz"))
+                                                          "real-13.xml", "real-14.xml.gz", "real-15.xml.gz"))
 
 
 # --- Hand-made documents -------------------------------------------------------------------------------------------
@@ -220,10 +221,17 @@ def test_absent_blocks_are_none(doc):
     assert all(getattr(run, name) is None for name in NEW)
 
 
+def property_error(doc, text, name, **options):
+    """The document loads (its own sections as if the block were not there) and reading ``name`` raises."""
+    run = doc(text, **options)
+    with pytest.raises(RuntimeError) as info:
+        getattr(run, name)
+    assert run.ionic_steps and len(info.value.args) == 1
+    return str(info.value)
+
+
 @pytest.mark.parametrize("body, expected, got", [
-    (tensor(rows=matrix(3)[:2]), [3, 3], [2, 3]),
-    (tensor(rows=[(1, 2, 3)] * 2 + [(1, 2, 3, 4)]), [3, 3], [3, 4]),
-    ('<varray name="epsilon_scf"></varray>', [3, 3], [0, 3]),
+    (tensor(rows=[(1, 2, 3)] * 2 + [(1, 2, 3, 4)]), [3, 3], [3, 4]),      # ragged rows
     (born([matrix(3)]), [2, 3, 3], [1, 3, 3]),
     (born([matrix(3)] * 3), [2, 3, 3], [3, 3, 3]),
     (born([matrix(3), matrix(3)[:2]]), [2, 3, 3], [2, 2, 3]),
@@ -235,8 +243,9 @@ def test_absent_blocks_are_none(doc):
     (dynmat(eigenvectors=[r[:5] for r in matrix(6)]), [6, 6], [6, 5]),
     (dynmat(hessian=[]), [6, 6], [0, 0]),
 ])
-def test_response_shape_errors(doc_error, body, expected, got):
-    assert doc_error(with_calc(body)) == SHAPE.format(expected, got)
+def test_response_shape_errors(doc, body, expected, got):
+    name = {"<v": "dielectric_tensors", "<a": "born_charges", "<d": "dynmat"}[body[:2]]
+    assert property_error(doc, with_calc(body), name) == SHAPE.format(expected, got)
 
 
 @pytest.mark.parametrize("body, message", [
@@ -246,8 +255,18 @@ def test_response_shape_errors(doc_error, body, expected, got):
     ("<dynmat></dynmat>", "Missing element <varray[hessian]>"),
     (tensor(rows=[(1, 2, "x")] * 3), "Failed to parse value 'x' as f64: invalid float"),
 ])
-def test_response_other_errors(doc_error, body, message):
-    assert doc_error(with_calc(body)) == message
+def test_response_other_errors(doc, body, message):
+    name = "dynmat" if body.startswith("<dynmat") else "dielectric_tensors"
+    assert property_error(doc, with_calc(body), name) == message
+
+
+def test_epsilon_blocks_keep_their_own_shape(doc):
+    """GW runs write epsilon_diag as (frequency, value) rows beside the 3 x 3 tensors."""
+    diag = tensor("epsilon_diag", [(0.1 * i, 2.0 + i) for i in range(169)])
+    run = doc(with_calc(tensor() + diag + '<varray name="epsilon_scf"></varray>'))
+    assert {k: a.shape for k, a in run.dielectric_tensors.items()} == {
+        "epsilon": (3, 3), "epsilon_diag": (169, 2), "epsilon_scf": (0, 0)}
+    assert run.dielectric_tensors["epsilon_diag"][5].tolist() == [0.5, 7.0]
 
 
 def test_response_star_fields_are_nan(doc):
@@ -260,14 +279,12 @@ def test_response_star_fields_are_nan(doc):
     assert np.isnan(run.dynmat["hessian"][0]).all() and np.isnan(run.dynmat["eigenvalues"][0])
 
 
-@pytest.mark.parametrize("cut_in", ["epsilon", "born_charges", "hessian"])
-def test_response_block_cut_by_the_end_of_the_file(doc_error, cut_in):
-    body = tensor(rows=matrix(3)) + born([matrix(3)] * 2) + dynmat()
-    text = with_calc(body)
+@pytest.mark.parametrize("cut_in, element", [("epsilon", "varray"), ("born_charges", "array"), ("hessian", "dynmat")])
+def test_response_block_cut_by_the_end_of_the_file(doc_error, cut_in, element):
+    """The load passes over such a block as over any element it does not read: a cut there ends it so."""
+    text = with_calc(tensor(rows=matrix(3)) + born([matrix(3)] * 2) + dynmat())
     at = text.index("</v>", text.index(f'name="{cut_in}"')) + 4
-    at = text.index("</v>", at) + 4  # two rows in
-    expected = {"epsilon": ([3, 3], [2, 3]), "born_charges": ([2, 3, 3], [1, 2, 3]), "hessian": ([6, 6], [2, 6])}
-    assert doc_error(text[:at]) == SHAPE.format(*expected[cut_in])
+    assert doc_error(text[:at]) == f"Missing element <EOF while skipping <{element}>>"
 
 
 def test_dynmat_of_free_degrees_of_freedom(doc, doc_error):
@@ -276,7 +293,7 @@ def test_dynmat_of_free_degrees_of_freedom(doc, doc_error):
     initial = structure_xml(2).replace("</structure>", selective + "</structure>")
     text = make_doc(with_structure=False, sections=initial + calculation_xml(body=dynmat(hessian=matrix(2))))
     assert doc(text).dynmat["hessian"].shape == (2, 2)
-    assert doc_error(text.replace("T F T", "T T T")) == SHAPE.format([6, 6], [2, 2])
+    assert property_error(doc, text.replace("T F T", "T T T"), "dynmat") == SHAPE.format([6, 6], [2, 2])
 
 
 # --- Structure extras ------------------------------------------------------------------------------------------------
@@ -314,29 +331,32 @@ def test_final_velocities_are_those_of_the_final_structure(doc):
     assert doc(extras_doc(final_velocities=[(1, 2, 3)] * 2)).initial_velocities is None
 
 
-@pytest.mark.parametrize("kw", [
-    dict(selective=["T T T"]),                      # a row short
-    dict(selective=["T T", "T T T"]),               # a flag short
-    dict(selective=[]),                             # empty
-    dict(velocities=[(1, 2, 3)] * 3),               # a row too many
-    dict(velocities=[(1, 2, 3), (1, 2)]),
-    dict(velocities=""),
-    dict(selective=["T T T", "F F F"], cut="<v type=\"logical\">T T T</v>"),   # cut inside the block
-    dict(velocities=[(1, 2, 3)] * 2, cut="<v>1.0 2.0 3.0</v>"),
+@pytest.mark.parametrize("kw, name, message", [
+    (dict(selective=["T T T"]), "selective_dynamics", SHAPE.format([2, 3], [1, 3])),       # a row short
+    (dict(selective=["T T", "T T T"]), "selective_dynamics", SHAPE.format([2, 3], [2, 2])),  # a flag short
+    (dict(selective=[]), "selective_dynamics", SHAPE.format([2, 3], [0, 3])),
+    (dict(velocities=[(1, 2, 3)] * 3), "initial_velocities", SHAPE.format([2, 3], [3, 3])),
+    (dict(velocities=[(1, 2, 3), (1, 2)]), "initial_velocities", SHAPE.format([2, 3], [2, 2])),
+    (dict(velocities=""), "initial_velocities", SHAPE.format([2, 3], [0, 3])),
+    (dict(selective=["T T X", "F F F"]), "selective_dynamics", "Failed to parse value 'X' as bool: expected T or F"),
+    (dict(selective=["T T ****", "F F F"]), "selective_dynamics",
+     "Failed to parse value '****' as bool: expected T or F"),
+    (dict(velocities="<v>1 2 3d0</v><v>1 2 3</v>"), "initial_velocities",
+     "Failed to parse value '3d0' as f64: invalid float"),
 ])
-def test_structure_extras_of_another_extent_are_not_kept(doc, kw):
+def test_structure_extras_that_cannot_be_read(doc, kw, name, message):
     run = doc(extras_doc(**kw))
-    assert run.selective_dynamics is None and run.initial_velocities is None
+    with pytest.raises(RuntimeError, match="^" + re.escape(message) + "$"):
+        getattr(run, name)
     assert run.initial_structure["positions"] == [[0.0, 0.0, 0.0], [0.5, 0.0, 0.0]]
 
 
-@pytest.mark.parametrize("kw, message", [
-    (dict(selective=["T T X", "F F F"]), "Failed to parse value 'X' as bool: expected T or F"),
-    (dict(selective=["T T ****", "F F F"]), "Failed to parse value '****' as bool: expected T or F"),
-    (dict(velocities="<v>1 2 3d0</v><v>1 2 3</v>"), "Failed to parse value '3d0' as f64: invalid float"),
+@pytest.mark.parametrize("kw", [
+    dict(selective=["T T T", "F F F"], cut="<v type=\"logical\">T T T</v>"),
+    dict(velocities=[(1, 2, 3)] * 2, cut="<v>1.0 2.0 3.0</v>"),
 ])
-def test_structure_extras_bad_values(doc_error, kw, message):
-    assert doc_error(extras_doc(**kw)) == message
+def test_structure_extras_cut_by_the_end_of_the_file(doc_error, kw):
+    assert doc_error(extras_doc(**kw)) == "Missing element <EOF while skipping <varray>>"
 
 
 def test_structure_extras_forms(doc):
@@ -424,13 +444,13 @@ def test_kpoints_opt_layout_edges(doc, body, kpoints):
         assert k["eigenvalues"][0, 0, :, 1][0] == 1.0 and np.isnan(k["eigenvalues"][0, 0, 1, 1])
 
 
-def test_kpoints_opt_cut_inside_the_block(doc):
+def test_kpoints_opt_cut_inside_the_block(doc_error):
     text = with_calc(opt_eigenvalues())
-    k = doc(text[:text.index("</r>", text.index('<set comment="kpoint">')) + 5]).kpoints_opt
-    assert k["kpointlist"].shape == (2, 3) and k["eigenvalues"].shape == (1, 1, 1, 2)
+    cut = text[:text.index("</r>", text.index('<set comment="kpoint">')) + 5]
+    assert doc_error(cut) == "Missing element <EOF while skipping <eigenvalues_kpoints_opt>>"
 
 
-def test_kpoints_opt_errors(doc_error):
+def test_kpoints_opt_errors(doc):
     no_weights = opt_eigenvalues().replace('<varray name="weights">', '<varray name="w">')
-    assert doc_error(with_calc(no_weights)) == "Missing element <varray[weights]>"
-    assert doc_error(with_calc(opt_eigenvalues(rows=((),)))) == SHAPE.format([2], [0])
+    assert property_error(doc, with_calc(no_weights), "kpoints_opt") == "Missing element <varray[weights]>"
+    assert property_error(doc, with_calc(opt_eigenvalues(rows=((),))), "kpoints_opt") == SHAPE.format([2], [0])

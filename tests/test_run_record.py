@@ -79,6 +79,10 @@ CONVERGED = {
     "real-12.xml": (True, True),
     "real-13.xml": (True, True),       # MD, 12 of NELM=100
     "real-14.xml.gz": (False, True),   # DFPT whose ground-state loop used all NELM=7 steps
+    "real-15.xml.gz": (True, True),    # machine-learned MD, last loop 13 of NELM=500
+    "real-16.xml.gz": (True, True),    # NMR chemical shifts, 12 of NELM=100 (the linear-response loops are not judged)
+    "real-17.xml.gz": (False, True),   # optical transitions without any calculation: no loop ran to be judged
+    "real-18.xml.gz": (True, True),    # 32 of NELM=200
 }
 
 
@@ -153,9 +157,15 @@ def test_parameters(doc, block, expected):
     assert repr(doc(make_doc(block + calculation_xml())).parameters) == repr(expected)
 
 
-def test_parameters_cut_inside(doc):
-    text = make_doc(parameters_xml('<separator name="a"><i type="int" name="N">1</i><i name="X">2'), close=False)
-    assert doc(text.split("</parameters>")[0]).parameters == {"N": 1, "X": 2.0}
+@pytest.mark.parametrize("inside", [
+    '<separator name="a"><i type="int" name="N">1</i><i name="X">2',
+    '<i type="int" name="N">1</i><unknown><x>',
+    '<separator name="a">',
+])
+def test_parameters_cut_inside(doc_error, inside):
+    """No load depends on <parameters>: a cut inside it ends the load as a cut inside any unknown element."""
+    text = make_doc(parameters_xml(inside), close=False)
+    assert doc_error(text.split("</parameters>")[0]) == "Missing element <EOF while skipping <parameters>>"
 
 
 def scstep(e_fr="-1.0", e_wo=None, e_0=None):

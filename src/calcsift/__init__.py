@@ -1,14 +1,14 @@
 """calcsift: fast, exact reading of VASP vasprun.xml run records."""
 
-# Vasprun (from the extension module calcsift._core) parses a file. to_ase and to_pymatgen hand a
-# run to ASE and pymatgen, whose modules are imported on the first call: `import calcsift` imports
-# neither library.
+# Vasprun and read_partial (from the extension module calcsift._core) parse a file. to_ase and
+# to_pymatgen hand a run to ASE and pymatgen, whose modules are imported on the first call:
+# `import calcsift` imports neither library.
 import importlib as _importlib
 
 from ._errors import VasprunError
-from ._core import Vasprun, __version__
+from ._core import Vasprun, __version__, read_partial
 
-__all__ = ["Vasprun", "VasprunError", "to_ase", "to_pymatgen", "__version__"]
+__all__ = ["Vasprun", "VasprunError", "read_partial", "to_ase", "to_pymatgen", "__version__"]
 
 
 def to_ase(path, index=":", *, ionic_step_skip=None, ionic_step_offset=0):

@@ -3,7 +3,7 @@
 # The dict layouts below exist for type checkers only: at run time every property
 # returns a plain dict, and the package holds nothing but the class Vasprun (from
 # the extension module calcsift._core), the exception VasprunError, the functions
-# to_ase and to_pymatgen and __version__. ASE and pymatgen are optional: their
+# read_partial, to_ase and to_pymatgen and __version__. ASE and pymatgen are optional: their
 # objects are typed Any here, so that these stubs do not need either installed.
 
 import os
@@ -13,7 +13,7 @@ from typing import (Any, Dict, List, Optional, SupportsIndex, Tuple, TypedDict, 
 import numpy
 from numpy.typing import NDArray
 
-__all__ = ["Vasprun", "VasprunError", "to_ase", "to_pymatgen", "__version__"]
+__all__ = ["Vasprun", "VasprunError", "read_partial", "to_ase", "to_pymatgen", "__version__"]
 
 #: The version of the package (from pyproject.toml).
 __version__: str
@@ -145,6 +145,15 @@ class PymatgenRun:
 
 _Path = Union[str, os.PathLike[str]]
 
+def read_partial(
+    path: str,
+    parse_dos: bool = True,
+    parse_eigen: bool = True,
+    parse_projected: bool = False,
+    ionic_step_skip: Optional[SupportsIndex] = None,
+    ionic_step_offset: SupportsIndex = 0,
+) -> Vasprun: ...
+
 class VasprunError(RuntimeError):
     """Every failure to read or parse a run record; str(e) (its one argument) says why.
 
@@ -241,6 +250,8 @@ class Vasprun:
     @property
     def converged_ionic(self) -> bool: ...
     @property
+    def complete(self) -> bool: ...  # VASP closed the record (</modeling>); False for a cut run
+    @property
     def final_energy(self) -> Optional[float]: ...
     @property
     def selective_dynamics(self) -> Optional[_BoolArray]: ...  # shape (natoms, 3)
@@ -249,7 +260,7 @@ class Vasprun:
     @property
     def final_velocities(self) -> Optional[_FloatArray]: ...  # shape (natoms, 3)
     @property
-    def dielectric_tensors(self) -> Optional[Dict[str, _FloatArray]]: ...  # each of shape (3, 3)
+    def dielectric_tensors(self) -> Optional[Dict[str, _FloatArray]]: ...  # (3, 3) tensors; GW's epsilon_diag (n, 2)
     @property
     def born_charges(self) -> Optional[_FloatArray]: ...  # shape (natoms, 3, 3)
     @property

@@ -17,6 +17,7 @@
 #include "core/base/error.hpp"
 #include "core/layout/properties.hpp"
 #include "core/load/load.hpp"
+#include "inputs.hpp"
 #include "json.hpp"
 #include "progress.hpp"
 #include "summary.hpp"
@@ -70,10 +71,11 @@ std::size_t display_width(const std::string& s) {
 }
 
 void print_table(const std::vector<std::vector<std::string>>& rows) {
-    static const std::vector<std::string> header = {"FILE",   "PROGRAM", "COMPOSITION", "NSTEPS",
-                                                    "E_FR_ENERGY", "E_0_ENERGY", "CONVERGED",
-                                                    "EFERMI", "NKPTS",   "BLOCKS"};
-    static const std::vector<bool> right = {false, false, false, true, true, true, false, true, true, false};
+    static const std::vector<std::string> header = {"FILE",       "PROGRAM",    "COMPOSITION", "NSTEPS",
+                                                    "E_FR_ENERGY", "E_0_ENERGY", "ELECTRONIC",  "IONIC",
+                                                    "COMPLETE",    "EFERMI",     "NKPTS",       "BLOCKS"};
+    static const std::vector<bool> right = {false, false, false, true,  true, true,
+                                            false, false, false, true, true, false};
     std::vector<std::size_t> width(header.size());
     for (std::size_t c = 0; c < header.size(); ++c) width[c] = display_width(header[c]);
     for (const auto& row : rows)
@@ -95,6 +97,9 @@ void print_table(const std::vector<std::vector<std::string>>& rows) {
     for (const auto& row : rows) print_row(row);
 }
 
+std::string yes_no(bool b) { return b ? "yes" : "no"; }
+std::string yes_no(const std::optional<bool>& b) { return b ? yes_no(*b) : "-"; }
+
 std::vector<std::string> table_row(const std::string& file, const FileSummary& s) {
     return {file,
             program_text(s),
@@ -102,7 +107,9 @@ std::vector<std::string> table_row(const std::string& file, const FileSummary& s
             std::to_string(s.nsteps),
             number_text(s.e_fr_energy),
             number_text(s.e_0_energy),
-            s.converged ? "yes" : "no",
+            yes_no(s.converged_electronic),
+            yes_no(s.converged_ionic),
+            yes_no(s.complete),
             number_text(s.efermi),
             std::to_string(s.nkpts),
             blocks_text(s)};
@@ -129,8 +136,15 @@ std::string json_line(const std::string& file, const FileSummary& s) {
     opt(s.e_fr_energy);
     put_key(w, "e_0_energy");
     opt(s.e_0_energy);
-    put_key(w, "converged");
-    w.Bool(s.converged);
+    auto flag = [&w](const std::optional<bool>& b) {
+        if (b) w.Bool(*b); else w.Null();
+    };
+    put_key(w, "converged_electronic");
+    flag(s.converged_electronic);
+    put_key(w, "converged_ionic");
+    flag(s.converged_ionic);
+    put_key(w, "complete");
+    w.Bool(s.complete);
     put_key(w, "efermi");
     opt(s.efermi);
     put_key(w, "nkpts");
@@ -155,12 +169,16 @@ ProgressStyle progress_style(ProgressChoice choice) {
     return choice == ProgressChoice::on ? ProgressStyle::lines : ProgressStyle::off;
 }
 
-int run_summary(const std::vector<std::string>& files, bool json, unsigned jobs, ProgressChoice progress_choice) {
+int run_summary(const std::vector<std::string>& args, bool json, unsigned jobs, ProgressChoice progress_choice) {
+    const Inputs inputs = expand_arguments(args, print_error);
+    const std::vector<std::string>& files = inputs.files;
+    if (files.empty()) return kExitFailure;  // only directories without run records
+
     Progress progress(progress_style(progress_choice), files.size());
     // JSON lines reach a terminal while the bar is drawn on it: the bar steps aside.
     const bool stdout_shares_bar = json && isatty(STDOUT_FILENO);
     std::vector<std::vector<std::string>> rows;
-    bool failed = false;
+    bool failed = inputs.failed;
 
     summarize_files(
         files, jobs,
@@ -246,20 +264,32 @@ const char kDescription[] =
 
 const char kSummaryFooter[] = R"(
 One line per readable file, aligned as a table (or one JSON object per line
-with --json), always in the order of the arguments. Columns: file; program and
-version; composition (element and atom count of each type, e.g. Fe2O3); number
-of ionic steps; e_fr_energy of the last ionic step and its e_0_energy, corrected
-from the step's last electronic step (VASP before 6.1 writes a wrong e_0_energy
-into the step; "-" without steps); converged (the last step's e_fr_energy is
-not 0); Fermi energy ("-" without a DOS); number of k-points (weights); the
-blocks the file holds among dos, eigen, projected and dielectric.
+with --json), always in the order of the arguments. A directory stands for the
+files named vasprun*.xml* in it and below, sorted by path (links to directories
+are followed, each directory read once); one without any is noted on stderr.
+
+Columns: file; program and version; composition (element and atom count of
+each type, e.g. Fe2O3); number of ionic steps; e_fr_energy of the last ionic
+step and its e_0_energy, corrected from the step's last electronic step (VASP
+before 6.1 writes a wrong e_0_energy into the step; "-" without steps);
+ELECTRONIC, IONIC and COMPLETE (yes/no; JSON keys converged_electronic,
+converged_ionic and complete): the last electronic loop ended before NELM
+steps; a relaxation ended before NSW ionic steps (other runs have no ionic
+convergence to miss; "-" when the file's parameters cannot be read); VASP
+closed the record (a cut file is converged in neither sense); Fermi energy ("-" without a DOS); number of k-points
+(weights); the blocks the file holds among dos, eigen, projected and
+dielectric.
+
+A cut file (a run killed by a time limit) is read up to the end of its last
+complete calculation, and shown with COMPLETE no.
 
 The DOS, eigenvalues and dielectric function are parsed; projected eigenvalues
 are passed over unparsed (they make up most of a large file), and only noted.
 
 A file that cannot be read is reported on stderr as "FILE: reason"; the other
-files are still processed and the exit status is 1. Files are parsed on --jobs
-threads (each holds a whole file in memory while it is parsed).
+files are still processed and the exit status is 1, as it is when a directory
+cannot be read or the arguments hold no file at all. Files are parsed on
+--jobs threads (each holds a whole file in memory while it is parsed).
 
 Progress goes to stderr, never to stdout: a bar with the count, percentage,
 files per second and time left, redrawn at most ten times a second and erased
@@ -327,7 +357,7 @@ int run(int argc, char** argv) {
     bool summary_json = false;
     unsigned jobs = default_jobs();
     CLI::App* summary = app.add_subcommand("summary", "One line of key facts per run record");
-    summary->add_option("FILE", summary_files, "vasprun.xml files (plain or .gz)")->required();
+    summary->add_option("FILE", summary_files, "vasprun.xml files (plain or .gz) or directories")->required();
     summary->add_flag("--json", summary_json, "Print one JSON object per file (JSON Lines)");
     summary->add_option("-j,--jobs", jobs, "Files parsed in parallel (default: number of CPUs)")
         ->type_name("N")

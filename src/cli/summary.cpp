@@ -50,7 +50,8 @@ FileResult summarize_file(const std::string& path) {
     try {
         if (path.find('\0') != std::string::npos)
             throw VasprunError::io("file name contained an unexpected NUL byte");
-        const VasprunData d = parse_file(path, summary_options());
+        // A cut file (a run killed by a time limit) is read up to its last complete calculation.
+        const VasprunData d = parse_file_partial(path, summary_options());
 
         FileSummary s;
         s.program = d.generator.program;
@@ -62,7 +63,13 @@ FileResult summarize_file(const std::string& path) {
             s.e_fr_energy = e.e_fr_energy;
             s.e_0_energy = e.e_0_energy;
         }
-        s.converged = converged(d);
+        try {
+            s.converged_electronic = converged_electronic(d);
+            s.converged_ionic = converged_ionic(d);
+        } catch (const VasprunError&) {
+            // <parameters> could not be read: no verdict rather than a guess.
+        }
+        s.complete = d.progress.finished;
         s.efermi = d.efermi;
         s.nkpts = d.kpoints.weights.size();
         if (d.dos) s.blocks.emplace_back("dos");

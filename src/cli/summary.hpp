@@ -19,7 +19,13 @@ struct FileSummary {
     std::size_t nsteps = 0;
     std::optional<double> e_fr_energy;  // of the last kept ionic step
     std::optional<double> e_0_energy;   // of that step, corrected from its last electronic step
-    bool converged = false;
+    // converged_electronic and converged_ionic of the run (see core/record/derived.hpp);
+    // none when the file's <parameters> cannot be read.
+    std::optional<bool> converged_electronic;
+    std::optional<bool> converged_ionic;
+    // VASP closed the record (</modeling>). A cut file read up to its last whole
+    // calculation is summarised with this false: the mark of a partial record.
+    bool complete = false;
     std::optional<double> efermi;
     std::size_t nkpts = 0;
     std::vector<std::string_view> blocks;  // among "dos", "eigen", "projected", "dielectric"

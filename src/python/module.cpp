@@ -79,11 +79,11 @@ enum class Failure { None, Error, NoMemory };
 // The whole load, run without the interpreter lock: nothing here may touch a
 // Python object or let an exception escape. A failure leaves its text in
 // message, and the errno of a system error in os_errno.
-Failure load(const std::string& path, const ParseOptions& options, VasprunData& out,
+Failure load(const std::string& path, const ParseOptions& options, bool partial, VasprunData& out,
              std::string& message, int& os_errno) noexcept {
     try {
         try {
-            out = parse_file(path, options);
+            out = partial ? parse_file_partial(path, options) : parse_file(path, options);
             return Failure::None;
         } catch (const VasprunError& e) {
             message = e.display();
@@ -100,7 +100,9 @@ Failure load(const std::string& path, const ParseOptions& options, VasprunData& 
     return Failure::Error;
 }
 
-PyObject* vasprun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+// A new Vasprun of the file the arguments name: read whole, or, partial, up to
+// the end of its last complete calculation when it is cut.
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs, bool partial) {
     static const char* kwlist[] = {"path",            "parse_dos",         "parse_eigen",
                                    "parse_projected", "ionic_step_skip",   "ionic_step_offset",
                                    nullptr};
@@ -110,7 +112,8 @@ PyObject* vasprun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* projected = Py_False;
     PyObject* skip = Py_None;
     PyObject* offset = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO:Vasprun", const_cast<char**>(kwlist),
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, partial ? "O|OOOOO:read_partial" : "O|OOOOO:Vasprun",
+                                     const_cast<char**>(kwlist),
                                      &path_obj, &dos, &eigen, &projected, &skip, &offset))
         return nullptr;
 
@@ -150,7 +153,7 @@ PyObject* vasprun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::string message;
     int os_errno = 0;
     Py_BEGIN_ALLOW_THREADS
-    failure = load(path, options, *data, message, os_errno);
+    failure = load(path, options, partial, *data, message, os_errno);
     Py_END_ALLOW_THREADS
     if (failure != Failure::None) {
         delete data;
@@ -165,6 +168,10 @@ PyObject* vasprun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     reinterpret_cast<PyVasprun*>(self)->data = data;
     return self;
+}
+
+PyObject* vasprun_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return construct(type, args, kwargs, false);
 }
 
 void vasprun_dealloc(PyObject* self) {
@@ -267,7 +274,28 @@ PyObject* vasprun_type() {
     return type;
 }
 
+PyObject* read_partial(PyObject*, PyObject* args, PyObject* kwargs) {
+    PyObject* type = vasprun_type();
+    if (!type) return nullptr;
+    return construct(reinterpret_cast<PyTypeObject*>(type), args, kwargs, true);
+}
+
+const char kReadPartialDoc[] =
+    "read_partial(path, parse_dos=True, parse_eigen=True, parse_projected=False, "
+    "ionic_step_skip=None, ionic_step_offset=0)\n--\n\n"
+    "A Vasprun of a run record that may be cut (a run killed by a time limit): the\n"
+    "whole record when VASP closed it, otherwise everything it holds up to the end\n"
+    "of its last complete <calculation> (before any, of its last complete top-level\n"
+    "element), read as Vasprun reads a document that ends there. Its property\n"
+    "complete tells which. The options are those of Vasprun.";
+
 }  // namespace
+
+PyMethodDef reading_functions[] = {
+    {"read_partial", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_partial)),
+     METH_VARARGS | METH_KEYWORDS, kReadPartialDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 }  // namespace calcsift::py
 
@@ -308,6 +336,10 @@ PyMODINIT_FUNC PyInit__core() {
     Py_INCREF(type);
     if (PyModule_AddObject(module, "Vasprun", type) < 0) {
         Py_DECREF(type);
+        Py_DECREF(module);
+        return nullptr;
+    }
+    if (PyModule_AddFunctions(module, calcsift::py::reading_functions) < 0) {
         Py_DECREF(module);
         return nullptr;
     }

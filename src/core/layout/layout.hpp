@@ -356,16 +356,20 @@ void flags(Out& o, const std::vector<std::array<bool, 3>>& flags) {
     o.bool_array(std::span<const std::size_t>(shape), flags.empty() ? &kNone : flags[0].data());
 }
 
-// The dielectric tensors by name, each (3, 3); none without any.
+// Arrays by name (the epsilon blocks of a calculation).
 template <LayoutOutput Out>
-void dielectric_tensors(Out& o, const std::vector<std::pair<std::string, M3>>& tensors) {
-    if (tensors.empty()) return o.none();
+void emit(Out& o, const NamedArrays& arrays) {
     o.begin_dict();
-    for (const auto& [name, m] : tensors) {
+    for (const auto& [name, a] : arrays) {
         o.key(std::string_view(name));
-        array(o, m);
+        array(o, a);
     }
     o.end_dict();
+}
+
+template <LayoutOutput Out>
+void emit(Out& o, const NdArray& a) {
+    array(o, a);
 }
 
 template <LayoutOutput Out>
@@ -380,25 +384,31 @@ void emit(Out& o, const Dynmat& d) {
     o.end_dict();
 }
 
-// The parts of KPOINTS_OPT in the layouts of their main counterparts.
+// The parts of KPOINTS_OPT in the layouts of their main counterparts; none
+// without any.
 template <LayoutOutput Out>
-void emit(Out& o, const KpointsOpt& k) {
+void kpoints_opt(Out& o, const KpointsOptBands* bands, const Projected* projected, const Dos* dos) {
+    if (!bands && !projected && !dos) return o.none();
+    static constexpr double kNone = 0.0;
+    static constexpr std::size_t kNoList[2] = {0, 3};
     o.begin_dict();
     o.key("kpointlist"_key);
-    array(o, k.kpointlist);
+    if (bands) array(o, bands->kpointlist);
+    else o.array(std::span<const std::size_t>(kNoList), &kNone);
     o.key("weights"_key);
-    array(o, k.weights);
-    if (k.eigenvalues) {
+    if (bands) array(o, bands->weights);
+    else o.array(std::span<const std::size_t>(kNoList, 1), &kNone);
+    if (bands && bands->eigenvalues) {
         o.key("eigenvalues"_key);
-        array(o, k.eigenvalues->data);
+        array(o, bands->eigenvalues->data);
     }
-    if (k.projected) {
+    if (projected) {
         o.key("projected"_key);
-        emit(o, *k.projected);
+        emit(o, *projected);
     }
-    if (k.dos) {
+    if (dos) {
         o.key("dos"_key);
-        emit(o, *k.dos);
+        emit(o, *dos);
     }
     o.end_dict();
 }
@@ -415,6 +425,13 @@ void emit(Out& o, const std::vector<T>& items) {
 template <LayoutOutput Out, class T>
 void emit(Out& o, const std::optional<T>& block) {
     if (block) emit(o, *block);
+    else o.none();
+}
+
+// A block no load depends on: none() when absent; the error of its reading is raised.
+template <LayoutOutput Out, class T>
+void emit(Out& o, const Fallible<T>& block) {
+    if (const T* value = block.get()) emit(o, *value);
     else o.none();
 }
 

@@ -112,6 +112,9 @@ template <LayoutOutput Out>
 void converged_ionic(Out& o, const VasprunData& d) { o.boolean(calcsift::converged_ionic(d)); }
 
 template <LayoutOutput Out>
+void complete(Out& o, const VasprunData& d) { o.boolean(d.progress.finished); }
+
+template <LayoutOutput Out>
 void final_energy(Out& o, const VasprunData& d) {
     if (auto e = calcsift::final_energy(d)) o.f64(*e);
     else o.none();
@@ -119,38 +122,36 @@ void final_energy(Out& o, const VasprunData& d) {
 
 template <LayoutOutput Out>
 void selective_dynamics(Out& o, const VasprunData& d) {
-    if (d.initial_structure.selective) flags(o, *d.initial_structure.selective);
+    if (const auto* f = d.initial_structure.selective.get()) flags(o, *f);
     else o.none();
 }
 
 template <LayoutOutput Out>
 void initial_velocities(Out& o, const VasprunData& d) {
-    if (d.initial_structure.velocities) array(o, *d.initial_structure.velocities);
+    if (const auto* v = d.initial_structure.velocities.get()) array(o, *v);
     else o.none();
 }
 
 template <LayoutOutput Out>
 void final_velocities(Out& o, const VasprunData& d) {
-    if (d.final_structure.velocities) array(o, *d.final_structure.velocities);
+    if (const auto* v = d.final_structure.velocities.get()) array(o, *v);
     else o.none();
 }
 
 template <LayoutOutput Out>
-void dielectric_tensors(Out& o, const VasprunData& d) {
-    layout::dielectric_tensors(o, d.response.dielectric_tensors);
+void dielectric_tensors(Out& o, const VasprunData& d) { emit(o, d.dielectric_tensors); }
+
+template <LayoutOutput Out>
+void born_charges(Out& o, const VasprunData& d) { emit(o, d.born_charges); }
+
+template <LayoutOutput Out>
+void dynmat(Out& o, const VasprunData& d) { emit(o, d.dynmat); }
+
+template <LayoutOutput Out>
+void kpoints_opt(Out& o, const VasprunData& d) {
+    layout::kpoints_opt(o, d.kpoints_opt.get(), d.kpoints_opt_projected.get(),
+                        d.kpoints_opt_dos ? &*d.kpoints_opt_dos : nullptr);
 }
-
-template <LayoutOutput Out>
-void born_charges(Out& o, const VasprunData& d) {
-    if (d.response.born_charges) array(o, *d.response.born_charges);
-    else o.none();
-}
-
-template <LayoutOutput Out>
-void dynmat(Out& o, const VasprunData& d) { emit(o, d.response.dynmat); }
-
-template <LayoutOutput Out>
-void kpoints_opt(Out& o, const VasprunData& d) { emit(o, d.kpoints_opt); }
 
 template <LayoutOutput Out>
 void trajectory(Out& o, const VasprunData& d) { emit(o, build_trajectory(d)); }
@@ -186,6 +187,7 @@ inline constexpr Property<Out> properties[] = {
     {"electronic_steps", nullptr, Needs::always, property::electronic_steps<Out>},
     {"converged_electronic", nullptr, Needs::always, property::converged_electronic<Out>},
     {"converged_ionic", nullptr, Needs::always, property::converged_ionic<Out>},
+    {"complete", nullptr, Needs::always, property::complete<Out>},
     {"final_energy", nullptr, Needs::always, property::final_energy<Out>},
     {"selective_dynamics", nullptr, Needs::always, property::selective_dynamics<Out>},
     {"initial_velocities", nullptr, Needs::always, property::initial_velocities<Out>},

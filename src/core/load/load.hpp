@@ -14,6 +14,13 @@ namespace calcsift {
 // The whole load: read, decode, parse. Throws VasprunError.
 VasprunData parse_file(const std::string& path, const ParseOptions& options);
 
+// The record of a file that may be cut (a run killed by a time limit): read
+// whole when the file ends with </modeling> (it is not cut: it loads or fails
+// as parse_file does); otherwise everything it holds up to the end of its last
+// complete <calculation> (before any, of its last complete top-level element),
+// read as a document that ends there.
+VasprunData parse_file_partial(const std::string& path, const ParseOptions& options);
+
 // The same over bytes already in memory (treated as the plain file's content).
 VasprunData parse_bytes(const char* data, std::size_t size, const ParseOptions& options);
 

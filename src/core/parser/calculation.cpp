@@ -1,7 +1,7 @@
-// <calculation>: one ionic step and the band, DOS and dielectric blocks nested in it.
+// <calculation>: one ionic step, and its energies.
 #include <limits>
 
-#include "core/parser/sections.hpp"
+#include "core/parser/table.hpp"
 
 namespace calcsift {
 
@@ -29,93 +29,32 @@ StepEnergies parse_scstep(Cursor& cur) {
     return e;
 }
 
-CalculationOutput parse_calculation(Cursor& cur,
-                                    const std::vector<std::string>& atom_names,
-                                    const ParseOptions& options) {
-    CalculationOutput out;
-    std::optional<Structure> structure;
-    std::optional<StepEnergies> energies;
-    std::vector<V3> forces;
-    std::vector<V3> stress;
-    std::optional<Rows> magnetization;
-    std::vector<StepEnergies> scsteps;
+void take_calculation(Walk& w, const Event&) {
+    Calculation c;
+    w.calc = &c;
+    walk_children(w, "calculation", Level::calculation);
+    w.calc = nullptr;
 
-    for_each_child(cur, "calculation", [&](const Event& ev) {
-        std::string_view name = ev.name;
-        if (name == "structure") {
-            structure = parse_structure(cur, atom_names);
-        } else if (name == "scstep") {
-            // After the structure come the linear-response loops of DFPT runs.
-            if (structure) return false;
-            scsteps.push_back(parse_scstep(cur));
-        } else if (name == "energy") {
-            energies = parse_energy_fields(cur, 0.0);
-        } else if (name == "varray") {
-            auto vname = attr_str(ev, "name");
-            if (vname && *vname == "forces") {
-                forces = parse_varray_v3(cur);
-            } else if (vname && *vname == "stress") {
-                stress = parse_varray_v3(cur);
-            } else if (vname && *vname == "magnetization") {
-                magnetization = parse_varray_floats(cur);
-            } else if (!parse_response_child(cur, ev, atom_names.size(), out.response)) {
-                cur.skip_element("varray");
-            }
-        } else if (name == "dos" && attr_str(ev, "comment") != "kpoints_opt") {
-            if (options.parse_dos) {
-                keep_last(out.dos, [&] { return parse_dos(cur); });
-            } else {
-                cur.fast_skip("dos");
-            }
-        } else if (name == "projected") {
-            out.saw_projected = true;
-            if (options.parse_projected) {
-                keep_last(out.projected, [&] { return parse_projected(cur); });
-            } else {
-                cur.fast_skip("projected");
-            }
-        } else if (name == "eigenvalues") {
-            auto comment = attr_str(ev, "comment");
-            if (comment && *comment == "interpolated") {
-                // Eigenvalues on an interpolated k-point mesh wrap their own
-                // <kpoints> and an inner <eigenvalues>: not the run's block.
-                // Tokenise through it so the nested same-name element is balanced.
-                cur.skip_element(name);
-            } else if (options.parse_eigen) {
-                keep_last(out.eigenvalues, [&] { return parse_eigenvalues(cur); });
-            } else {
-                cur.fast_skip("eigenvalues");
-            }
-        } else if (name == "dielectricfunction") {
-            // The first one of a calculation is read; later ones are passed over.
-            if (!out.dielectric) {
-                out.dielectric = parse_dielectric(cur);
-            } else {
-                cur.fast_skip("dielectricfunction");
-            }
-        } else {
-            return parse_response_child(cur, ev, atom_names.size(), out.response) ||
-                   parse_kpoints_opt_child(cur, ev, options, out.kpoints_opt);
-        }
-        return true;
-    });
-
-    out.ground_state_scsteps = scsteps.size();
-    if (structure) {
-        IonicStep step;
-        step.structure = std::move(*structure);
-        step.energies = energies.value_or(StepEnergies{});
-        step.has_energies = energies.has_value();
-        step.forces = std::move(forces);
-        if (stress.size() >= 3) {
-            step.stress = {stress[0], stress[1], stress[2]};
-            step.has_stress = true;
-        }
-        step.magnetization = std::move(magnetization);
-        step.scsteps = std::move(scsteps);
-        out.ionic_step = std::move(step);
+    RunProgress& run = w.data.progress;
+    ++run.calculations;
+    // Without a structure every <scstep> is the ground state's.
+    if (!c.structure) c.ground_state_scsteps = c.scsteps.size();
+    run.last_scsteps = c.ground_state_scsteps;
+    if (!c.structure) return;  // no ionic step: what else it held is dropped
+    ++run.ionic_steps;
+    IonicStep step;
+    step.structure = std::move(*c.structure);
+    step.energies = c.energies.value_or(StepEnergies{});
+    step.has_energies = c.energies.has_value();
+    step.forces = std::move(c.forces);
+    if (c.stress.size() >= 3) {
+        step.stress = {c.stress[0], c.stress[1], c.stress[2]};
+        step.has_stress = true;
     }
-    return out;
+    step.magnetization = std::move(c.magnetization);
+    c.scsteps.resize(c.ground_state_scsteps);
+    step.scsteps = std::move(c.scsteps);
+    w.data.ionic_steps.push_back(std::move(step));
 }
 
 }  // namespace calcsift

@@ -1,9 +1,10 @@
 // Linear-response and phonon data of a calculation: the <varray name="epsilon...">
-// dielectric tensors, <array name="born_charges"> and <dynmat>.
+// blocks, <array name="born_charges"> and <dynmat>. No load depends on them.
 //
-// Their extents are fixed by the atom count, so a block that does not match it
-// (including one cut short by the end of the file) is a Shape error with the
-// expected and the actual extents; nothing is zero-filled or dropped silently.
+// The extents of Born charges and the dynamical matrix are fixed by the atom
+// count, so a block that does not match it is a Shape error with the expected
+// and the actual extents (kept for its property); nothing is zero-filled or
+// dropped silently.
 #include "core/parser/sections.hpp"
 
 namespace calcsift {
@@ -51,25 +52,16 @@ NdArray to_block(Rows&& r, std::size_t rows, std::size_t cols) {
     return a;
 }
 
-M3 read_tensor(Cursor& cur) {
+}  // namespace
+
+NdArray parse_varray_block(Cursor& cur) {
     Rows rows = parse_varray_floats(cur);
-    expect_rows(rows, 3, 3);
-    M3 m;
-    for (std::size_t i = 0; i < 3; ++i) std::copy(rows.row(i), rows.row(i) + 3, m[i].begin());
-    return m;
+    const std::size_t n = rows.count();
+    const std::size_t cols = n ? rows.row_size(0) : 0;
+    expect_rows(rows, n, cols);
+    return to_block(std::move(rows), n, cols);
 }
 
-void put_tensor(Response& r, std::string_view name, const M3& m) {
-    for (auto& [known, value] : r.dielectric_tensors) {
-        if (known == name) {
-            value = m;
-            return;
-        }
-    }
-    r.dielectric_tensors.emplace_back(std::string(name), m);
-}
-
-// One <set> of three rows of three per ion.
 NdArray parse_born_charges(Cursor& cur, std::size_t natoms) {
     Rows rows;
     std::vector<std::size_t> set_ends;  // row count after each set
@@ -132,50 +124,26 @@ Dynmat parse_dynmat(Cursor& cur) {
     return m;
 }
 
-}  // namespace
-
-bool parse_response_child(Cursor& cur, const Event& ev, std::size_t natoms, Response& out) {
-    if (ev.name == "varray") {
-        auto name = attr_str(ev, "name");
-        if (!name || !name->starts_with("epsilon")) return false;
-        put_tensor(out, *name, read_tensor(cur));
-        return true;
-    }
-    if (ev.name == "array") {
-        auto name = attr_str(ev, "name");
-        if (!name || *name != "born_charges") return false;
-        keep_last(out.born_charges, [&] { return parse_born_charges(cur, natoms); });
-        return true;
-    }
-    if (ev.name == "dynmat") {
-        keep_last(out.dynmat, [&] { return parse_dynmat(cur); });
-        return true;
-    }
-    return false;
-}
-
-void merge_response(Response& into, Response&& from) {
-    for (const auto& [name, value] : from.dielectric_tensors) put_tensor(into, name, value);
-    if (from.born_charges) into.born_charges = std::move(from.born_charges);
-    if (from.dynmat) into.dynmat = std::move(from.dynmat);
-}
-
-void check_response_extents(const Response& r, std::size_t natoms, const Structure& initial) {
+void check_response_extents(VasprunData& d) {
+    const std::size_t natoms = d.atominfo.atoms.size();
     // Checked while reading too, against the atoms known then (none when <atominfo> comes later).
-    if (r.born_charges && r.born_charges->shape[0] != natoms)
-        throw VasprunError::shape({natoms, 3, 3}, r.born_charges->shape);
-    if (!r.dynmat) return;
-    const std::size_t extent = r.dynmat->eigenvalues.size();
+    if (d.born_charges.value && d.born_charges.value->shape[0] != natoms) {
+        d.born_charges.error = VasprunError::shape({natoms, 3, 3}, d.born_charges.value->shape);
+        d.born_charges.value.reset();
+    }
+    if (!d.dynmat.value) return;
+    const std::size_t extent = d.dynmat.value->eigenvalues.size();
     if (extent == 3 * natoms) return;
     // Finite differences with selective dynamics (IBRION=5) displace only the
     // free Cartesian components: the matrix has one row per T flag.
-    if (initial.selective) {
+    if (const auto* selective = d.initial_structure.selective.value ? &*d.initial_structure.selective.value : nullptr) {
         std::size_t free = 0;
-        for (const auto& row : *initial.selective)
+        for (const auto& row : *selective)
             for (bool f : row) free += f;
         if (extent == free) return;
     }
-    throw VasprunError::shape({3 * natoms, 3 * natoms}, {extent, extent});
+    d.dynmat.error = VasprunError::shape({3 * natoms, 3 * natoms}, {extent, extent});
+    d.dynmat.value.reset();
 }
 
 }  // namespace calcsift

@@ -11,7 +11,6 @@
 
 #include "core/reader/reader.hpp"
 #include "core/record/record.hpp"
-#include "core/parser/driver.hpp"
 
 namespace calcsift {
 
@@ -32,16 +31,11 @@ struct Crystal {
     double volume = 0.0;
 };
 Crystal parse_crystal(Cursor& cur);
-// Varrays of a structure beyond its positions, as read: selective-dynamics flags
-// (the text of each row) and velocities.
-struct StructureExtras {
-    std::optional<std::vector<std::string>> selective;
-    std::optional<Rows> velocities;
-};
-// Takes the <varray> named name (its start tag just read) when it is one of the extras.
-bool parse_structure_extra(Cursor& cur, std::string_view name, StructureExtras& out);
-// Checks the extras against the structure's atom count and stores them in s.
-void attach_structure_extras(StructureExtras&& extras, Structure& s);
+// The per-atom rows a structure may carry beside its positions (no load
+// depends on them): whether a <varray> of that name is one, and its reading
+// from its text (after the start tag) into s, with the positions known.
+bool is_structure_extra(std::string_view name) noexcept;
+void read_structure_extra(const Cursor& parent, std::string_view name, std::string_view text, Structure& s);
 
 // k-points and the generic varray readers
 Kpoints parse_kpoints(Cursor& cur);
@@ -53,9 +47,6 @@ std::vector<std::size_t> parse_varray_indices(Cursor& cur);
 std::vector<std::string> parse_varray_strings(Cursor& cur);
 
 // calculations
-CalculationOutput parse_calculation(Cursor& cur,
-                                    const std::vector<std::string>& atom_names,
-                                    const ParseOptions& options);
 StepEnergies parse_scstep(Cursor& cur);
 // The e_fr_energy, e_wo_entrp and e_0_energy of an <energy>; missing or
 // unreadable ones take the value missing.
@@ -71,20 +62,18 @@ PartialDos parse_partial_dos(Cursor& cur);
 EigenvalueBlock parse_eigenvalues(Cursor& cur, bool energies_only = false);
 Projected parse_projected(Cursor& cur, std::string_view element = "projected");
 
-// Dielectric tensors, Born charges and the dynamical matrix: takes the child ev
-// of <calculation> when it is one of them (returns false otherwise). natoms is
-// the atom count of <atominfo> (0 when not known yet: then not checked).
-bool parse_response_child(Cursor& cur, const Event& ev, std::size_t natoms, Response& out);
-// Later calculations replace what they carry: each tensor by name, the blocks whole.
-void merge_response(Response& into, Response&& from);
-// The extents that depend on the whole document: Born charges of one set per atom
-// of <atominfo>, a dynamical matrix of 3 * natoms rows, or of one per free degree
-// of freedom when selective dynamics fixes some; a Shape error otherwise.
-void check_response_extents(const Response& r, std::size_t natoms, const Structure& initial);
+// linear response and phonons
+// A <varray> of rows of equal length as a dense (rows, columns) block; rows of
+// different lengths are a Shape error.
+NdArray parse_varray_block(Cursor& cur);
+// <array name="born_charges">: one <set> of three rows of three per atom; natoms
+// is the atom count of <atominfo> (0 when it is not known: then not checked).
+NdArray parse_born_charges(Cursor& cur, std::size_t natoms);
+Dynmat parse_dynmat(Cursor& cur);
 
-// The KPOINTS_OPT blocks of a calculation: takes the child ev when it is one.
-bool parse_kpoints_opt_child(Cursor& cur, const Event& ev, const ParseOptions& options,
-                             std::optional<KpointsOpt>& out);
+// KPOINTS_OPT: <eigenvalues_kpoints_opt> (its k-points, and eigenvalues under
+// the switch of the run's own).
+KpointsOptBands parse_eigenvalues_kpoints_opt(Cursor& cur, const ParseOptions& options);
 
 // dielectric function
 Dielectric parse_dielectric(Cursor& cur);
@@ -143,9 +132,13 @@ auto read_last(Cursor& cur, std::string_view end_name, std::string_view child,
     return std::move(*last);
 }
 
-// A zero-filled dense block. Its number of values may not exceed the length
-// of the document text: a real document spends at least a byte of text on
-// every value, so anything larger is a malformed file asking for a memory bomb.
-NdArray zeros(std::vector<std::size_t> shape, const Cursor& cur);
+// A zero-filled dense block, no larger than the document text allows (NdArray::filled).
+inline NdArray zeros(std::vector<std::size_t> shape, const Cursor& cur) {
+    return NdArray::filled(std::move(shape), 0.0, cur.document().size());
+}
+
+// The checks of the linear-response blocks that need the whole document (the
+// atom count, selective dynamics); a failure is kept for the block's property.
+void check_response_extents(VasprunData& d);
 
 }  // namespace calcsift

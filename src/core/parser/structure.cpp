@@ -1,4 +1,5 @@
 // <structure> and its <crystal>.
+#include "core/parser/extras.hpp"
 #include "core/parser/sections.hpp"
 
 namespace calcsift {
@@ -39,7 +40,7 @@ Crystal parse_crystal(Cursor& cur) {
 Structure parse_structure(Cursor& cur, const std::vector<std::string>& atom_names) {
     std::optional<Crystal> crystal;
     std::optional<std::vector<V3>> positions;
-    StructureExtras extras;
+    std::vector<std::pair<std::string_view, std::string_view>> extras;  // name, text
     for_each_child(cur, "structure", [&](const Event& ev) {
         if (ev.name == "crystal") {
             crystal = parse_crystal(cur);
@@ -47,8 +48,14 @@ Structure parse_structure(Cursor& cur, const std::vector<std::string>& atom_name
         }
         auto name = ev.name == "varray" ? attr_str(ev, "name") : std::nullopt;
         if (!name) return false;
-        if (*name != "positions") return parse_structure_extra(cur, *name, extras);
-        positions = parse_varray_v3(cur);
+        if (*name == "positions") {
+            positions = parse_varray_v3(cur);
+        } else if (is_structure_extra(*name)) {
+            // Read once the atom count is known.
+            if (auto text = extra_text(cur, Skip::element, ev.name)) extras.emplace_back(*name, *text);
+        } else {
+            return false;
+        }
         return true;
     });
     if (!crystal) throw VasprunError::missing_element("crystal");
@@ -65,7 +72,7 @@ Structure parse_structure(Cursor& cur, const std::vector<std::string>& atom_name
     } else {
         s.species = atom_names;
     }
-    attach_structure_extras(std::move(extras), s);
+    for (const auto& [name, text] : extras) read_structure_extra(cur, name, text, s);
     return s;
 }
 

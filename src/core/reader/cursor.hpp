@@ -46,6 +46,11 @@ public:
     std::array<double, 3> read_v3();
 
     std::string_view document() const noexcept { return doc_; }
+    const SimdKernels& kernels() const noexcept { return *simd_; }
+
+    // Whether the parse reads the blocks no load depends on (on by default).
+    bool extras() const noexcept { return extras_; }
+    void set_extras(bool on) noexcept { extras_ = on; }
     // Offset of the reader in the whole document.
     std::size_t offset() const noexcept { return base_ + reader_.position(); }
 
@@ -112,6 +117,7 @@ private:
     void note_ascii(const char* b, const char* e) const noexcept;
 
     const SimdKernels* simd_;
+    bool extras_ = true;
     Tokenizer reader_;
     std::string_view doc_;
     std::size_t base_ = 0;

@@ -55,8 +55,8 @@ std::optional<std::int64_t> whole_number(const IncarValue* v) noexcept {
 
 // A setting from <parameters>, else from the INCAR.
 std::optional<std::int64_t> setting(const VasprunData& data, std::string_view name) {
-    if (data.parameters) {
-        if (auto v = whole_number(data.parameters->values.find(name))) return v;
+    if (const Parameters* p = data.parameters.get()) {
+        if (auto v = whole_number(p->values.find(name))) return v;
     }
     return whole_number(data.incar.find(name));
 }
@@ -68,8 +68,7 @@ bool converged_electronic(const VasprunData& data) {
     if (!run.finished || run.calculations == 0) return false;
     if (run.last_scsteps == 0) return true;
     std::optional<std::int64_t> nelm;
-    if (data.parameters && data.parameters->first_nelm)
-        nelm = whole_number(&*data.parameters->first_nelm);
+    if (const Parameters* p = data.parameters.get(); p && p->first_nelm) nelm = whole_number(&*p->first_nelm);
     if (!nelm) nelm = whole_number(data.incar.find("NELM"));
     std::int64_t limit = nelm.value_or(kDefaultNelm);
     return limit > 0 && run.last_scsteps < static_cast<std::uint64_t>(limit);

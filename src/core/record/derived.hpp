@@ -46,6 +46,9 @@ bool converged_electronic(const VasprunData& data);
 // other run (static, MD, finite differences, DFPT) has no ionic convergence to
 // miss and counts as converged. IBRION and NSW come from <parameters>, else
 // the INCAR; VASP's defaults (NSW = 0) otherwise.
+//
+// Both raise the error of <parameters> when it could not be read: a verdict
+// from the INCAR alone could be wrong.
 bool converged_ionic(const VasprunData& data);
 
 // VASP's default electronic step limit.

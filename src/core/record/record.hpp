@@ -15,6 +15,8 @@
 #include <variant>
 #include <vector>
 
+#include "core/base/error.hpp"
+
 namespace calcsift {
 
 using V3 = std::array<double, 3>;
@@ -27,6 +29,12 @@ struct NdArray {
 
     std::size_t size() const noexcept { return data.size(); }
     bool operator==(const NdArray&) const = default;
+
+    // A block of the given shape, every value `value`. The guard against memory
+    // bombs: a block of more than `limit` values (the length of the document
+    // text, where a real document spends at least a byte on every value) is a
+    // Shape error, not an allocation.
+    static NdArray filled(std::vector<std::size_t> shape, double value, std::size_t limit);
 };
 
 // Rows of varying length stored flat: row i is values[offsets[i] .. offsets[i+1]).
@@ -43,6 +51,33 @@ struct Rows {
         offsets.assign(1, 0);
     }
     bool operator==(const Rows&) const = default;
+};
+
+// A block read beyond what a load depends on: its value (absent when the file
+// has none), or the error its reading raised. Such a block never decides
+// whether a load succeeds; its property raises the error when it is read.
+template <class T>
+struct Fallible {
+    std::optional<T> value;
+    std::optional<VasprunError> error;
+
+    // The value (null when absent); throws the kept error.
+    const T* get() const {
+        if (error) throw *error;
+        return value ? &*value : nullptr;
+    }
+    // Keeps the block's value, or the error of reading it.
+    template <class Read>
+    void read(Read&& read_value) {
+        try {
+            value.reset();
+            value.emplace(read_value());
+            error.reset();
+        } catch (const VasprunError& e) {
+            value.reset();
+            error = e;
+        }
+    }
 };
 
 // --- generator and INCAR ---
@@ -160,8 +195,8 @@ struct Structure {
     std::vector<V3> positions;
     std::vector<std::string> species;
     // Selective-dynamics flags and MD velocities, one row per atom, where the structure has them.
-    std::optional<std::vector<std::array<bool, 3>>> selective;
-    std::optional<std::vector<V3>> velocities;
+    Fallible<std::vector<std::array<bool, 3>>> selective;
+    Fallible<std::vector<V3>> velocities;
 };
 
 // --- k-points ---
@@ -240,7 +275,7 @@ struct Dielectric {
     NdArray imag;  // (rows, 6)
 };
 
-// --- dielectric tensors and phonons (linear response, finite differences) ---
+// --- linear response and phonons (finite differences, DFPT) ---
 
 struct Dynmat {
     NdArray hessian;                  // (D, D), D = 3 * natoms (or the free degrees of freedom)
@@ -248,32 +283,16 @@ struct Dynmat {
     NdArray eigenvectors;             // (D, D), one eigenvector per row
 };
 
-struct Response {
-    std::vector<std::pair<std::string, M3>> dielectric_tensors;  // by name, first-seen order
-    std::optional<NdArray> born_charges;                         // (natoms, 3, 3)
-    std::optional<Dynmat> dynmat;
-};
+// The <varray name="epsilon..."> blocks by name, in first-seen order: 3 x 3
+// tensors, and the (frequency, value) rows of GW runs' epsilon_diag.
+using NamedArrays = std::vector<std::pair<std::string, NdArray>>;
 
 // --- KPOINTS_OPT: the bands of a second k-point set (VASP 6.3 and later) ---
 
-struct KpointsOpt {
+struct KpointsOptBands {
     NdArray kpointlist;  // (N, 3); (0, 3) when the file gives no list
     std::vector<double> weights;
     std::optional<EigenvalueBlock> eigenvalues;
-    std::optional<Projected> projected;
-    std::optional<Dos> dos;
-};
-
-struct CalculationOutput {
-    std::optional<IonicStep> ionic_step;
-    std::size_t ground_state_scsteps = 0;  // counted also without a structure
-    std::optional<EigenvalueBlock> eigenvalues;
-    std::optional<Projected> projected;
-    std::optional<Dos> dos;
-    std::optional<Dielectric> dielectric;
-    Response response;
-    std::optional<KpointsOpt> kpoints_opt;
-    bool saw_projected = false;  // a <projected> block was read or passed over
 };
 
 // --- the whole record ---
@@ -284,6 +303,9 @@ struct ParseOptions {
     bool parse_projected = false;
     std::optional<std::uint64_t> ionic_step_skip;
     std::uint64_t ionic_step_offset = 0;
+    // Read the blocks no load depends on (off only to check that they never
+    // change whether or how a load fails).
+    bool extras = true;
 };
 
 // How far the run got, over the whole document (before ionic steps are selected).
@@ -295,6 +317,8 @@ struct RunProgress {
     bool finished = false;  // </modeling> was reached: VASP closed the record
 };
 
+// The run record. Members that are Fallible are read beyond what a load
+// depends on (see Fallible).
 struct VasprunData {
     std::optional<double> efermi;
     Generator generator;
@@ -308,10 +332,15 @@ struct VasprunData {
     std::optional<Projected> projected;
     std::optional<Dos> dos;
     std::optional<Dielectric> dielectric;
-    std::optional<Parameters> parameters;
+    Fallible<Parameters> parameters;
     RunProgress progress;
-    Response response;  // dielectric tensors, Born charges, dynamical matrix
-    std::optional<KpointsOpt> kpoints_opt;
+    Fallible<NamedArrays> dielectric_tensors;
+    Fallible<NdArray> born_charges;  // (natoms, 3, 3)
+    Fallible<Dynmat> dynmat;
+    // KPOINTS_OPT: each part under the switch of its counterpart of the run.
+    Fallible<KpointsOptBands> kpoints_opt;
+    Fallible<Projected> kpoints_opt_projected;
+    std::optional<Dos> kpoints_opt_dos;
     // A calculation held a <projected> block, whether it was parsed or passed over.
     bool saw_projected = false;
 };

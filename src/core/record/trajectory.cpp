@@ -1,6 +1,7 @@
 #include "core/record/trajectory.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <limits>
 
 #include "core/record/derived.hpp"
@@ -12,13 +13,9 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// Its extents come from blocks already read, so only the arithmetic needs a guard.
 NdArray filled(std::vector<std::size_t> shape, double value) {
-    std::size_t n = 1;
-    for (std::size_t d : shape) n *= d;
-    NdArray a;
-    a.shape = std::move(shape);
-    a.data.assign(n, value);
-    return a;
+    return NdArray::filled(std::move(shape), value, SIZE_MAX / sizeof(double));
 }
 
 // Copies rows of three values into the step's block of `natoms` rows; rows the
