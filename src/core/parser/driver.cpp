@@ -44,7 +44,7 @@ struct PrimitiveCell {
 };
 
 Structure read_primitive_cell(const Cursor& cur, const PrimitiveCell& cell) {
-    Cursor sub(cur.document().substr(cell.begin, cell.end - cell.begin));
+    Cursor sub(cur.document().substr(cell.begin, cell.end - cell.begin), cur.kernels());
     return parse_structure(sub, cell.atoms);
 }
 

@@ -22,8 +22,10 @@ namespace calcsift {
 // tokenizer's suffix, and the primitives section parsers are built from.
 class Cursor {
 public:
-    // kernels: the SIMD kernel set for rows and searches (simd.hpp).
+    // kernels: the SIMD kernel set for the tokenizer, rows and searches (simd.hpp).
     explicit Cursor(std::string_view document, const SimdKernels& kernels = simd_kernels());
+
+    const SimdKernels& kernels() const noexcept { return *simd_; }
 
     Event next() { return reader_.next(); }
 
