@@ -1,5 +1,5 @@
 """The reader's SIMD kernel sets: the choice and the CALCSIFT_SIMD switch, real files read alike by every set this
-CPU runs, and the C++ sweep of fixed-width rows. CI runs the whole suite once more with CALCSIFT_SIMD=scalar."""
+CPU runs, and the C++ sweeps over every set. CI runs the whole suite once more with CALCSIFT_SIMD=scalar."""
 
 import hashlib
 import json
@@ -100,20 +100,23 @@ def test_corpus_reads_alike_on_every_kernel_set():
         assert [f for f in here if there[f] != here[f]] == [], f"read otherwise by the {name} set"
 
 
-def sweep_program():
-    """tests/cpp/fixed_width_sweep from the build: $CALCSIFT_SWEEP, else beside $CALCSIFT_CLI."""
-    if os.environ.get("CALCSIFT_SWEEP"):
-        return Path(os.environ["CALCSIFT_SWEEP"])
-    if os.environ.get("CALCSIFT_CLI"):
-        candidate = Path(os.environ["CALCSIFT_CLI"]).with_name("fixed_width_sweep")
-        if candidate.exists():
-            return candidate
+def sweep_program(name):
+    """A C++ sweep (tests/cpp) from the build: beside $CALCSIFT_SWEEP (fixed_width_sweep) or $CALCSIFT_CLI."""
+    for variable in ("CALCSIFT_SWEEP", "CALCSIFT_CLI"):
+        if os.environ.get(variable):
+            candidate = Path(os.environ[variable]).with_name(name)
+            if candidate.exists():
+                return candidate
     return None
 
 
-@pytest.mark.skipif(FORCED is not None or sweep_program() is None,
-                    reason="a rerun with one set forced, or fixed_width_sweep not built (set CALCSIFT_SWEEP or CALCSIFT_CLI)")
-def test_fixed_width_sweep():
-    proc = subprocess.run([str(sweep_program())], capture_output=True, text=True, timeout=120)
+# fixed_width_sweep: rows of numbers through every reader of a row; scan_sweep: the tokenizer, UTF-8 and search
+# scans of every set against the scalar ones.
+@pytest.mark.parametrize("name", ["fixed_width_sweep", "scan_sweep"])
+def test_cpp_sweep(name):
+    program = sweep_program(name)
+    if FORCED is not None or program is None:
+        pytest.skip("a rerun with one set forced, or the sweep not built (set CALCSIFT_SWEEP or CALCSIFT_CLI)")
+    proc = subprocess.run([str(program)], capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr[-3000:]
-    assert "every reader agrees" in proc.stdout
+    assert "agrees" in proc.stdout
