@@ -60,10 +60,11 @@ private:
 
     using NextFn = Event (*)(Tokenizer&);
     static NextFn loop_for(const SimdKernels& kernels) noexcept;
+    // next_as<Scans> is the loop with the scans of one form (next_with, inline in it).
     template <class Scans>
     static Event next_as(Tokenizer& t);
     template <class Scans>
-    Event next_with();
+    [[gnu::always_inline]] inline Event next_with();
 
     NextFn next_;
     const char* begin_ = nullptr;
