@@ -7,6 +7,7 @@
 // corpus stays plain documents (seeds are real files, not framed inputs). Each
 // input is also written to a file and read by parse_file, which maps it (every
 // size is mapped here): its result or error must be that of the parse from memory.
+// Every SIMD kernel set this CPU runs is compared with the scalar set.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -240,9 +241,10 @@ bool same_values(const std::vector<double>& a, const std::vector<double>& b) {
 // place) must give exactly what the general way gives, parse_floats_into(read_text()):
 // the same values, the same error, the same end. Two parsers walk the text in step,
 // one using each, and are compared at every <r> and <v>; once per SIMD kernel set
-// this CPU can run.
+// this CPU can run, the general one with the scalar set (so the walks compare the
+// set's tokenizer scans with the scalar ones too).
 void compare_row_paths(std::string_view text, const SimdKernels& kernels) {
-    Cursor fast(text, kernels), general(text);
+    Cursor fast(text, kernels), general(text, scalar_kernels());
     std::vector<double> a, b;
     for (;;) {
         std::string err_a, err_b;
@@ -329,6 +331,56 @@ void compare_without_extras(const char* bytes, std::size_t size, ParseOptions o,
     check(!with_extras || (without && same_result(*with_extras, *without)), "extras changed the record");
 }
 
+// Every kernel set this CPU runs against the scalar set, entry by entry where an
+// entry stands alone (the UTF-8 scans, at a few alignments; the long-range search,
+// whose note of ASCII bytes must hold), and as a whole parse of a UTF-8 input.
+void compare_kernel_sets(const char* bytes, std::size_t size) {
+    const SimdKernels& scalar = scalar_kernels();
+    for (const SimdKernels* k : runnable_kernel_sets()) {
+        if (k == &scalar) continue;
+        for (std::size_t skip = 0; skip < 4 && skip <= size; ++skip) {
+            check(k->valid_utf8(bytes + skip, size - skip) == scalar.valid_utf8(bytes + skip, size - skip),
+                  "kernel sets: UTF-8 checks differ");
+            check(k->ascii_prefix(bytes + skip, size - skip) == scalar.ascii_prefix(bytes + skip, size - skip),
+                  "kernel sets: ASCII prefixes differ");
+        }
+        for (std::string_view needle : {"</v>", "</set>", "<"}) {
+            const char *ascii_a, *ascii_b;
+            const char* a = k->find(bytes, bytes + size, needle, &ascii_a);
+            const char* b = scalar.find(bytes, bytes + size, needle, &ascii_b);
+            check(a == b, "kernel sets: searches differ");
+            check(ascii_a >= bytes && ascii_a <= bytes + size &&
+                      scalar.ascii_prefix(bytes, static_cast<std::size_t>(ascii_a - bytes)) ==
+                          static_cast<std::size_t>(ascii_a - bytes),
+                  "kernel sets: a search saw ASCII where there is none");
+        }
+    }
+    if (!scalar.valid_utf8(bytes, size)) return;
+    const std::string_view text(bytes, size);
+    const auto parse = [&](const SimdKernels& k, std::optional<VasprunData>& d, std::string& err) {
+        try {
+            d = parse_text(text, ParseOptions{}, k);
+        } catch (const VasprunError& e) {
+            err = e.display();
+        }
+    };
+    std::optional<VasprunData> reference;
+    std::string reference_err;
+    parse(scalar, reference, reference_err);
+    for (const SimdKernels* k : runnable_kernel_sets()) {
+        compare_row_paths(text, *k);
+        if (k == &scalar) continue;
+        std::optional<VasprunData> d;
+        std::string err;
+        parse(*k, d, err);
+        if (err != reference_err) {
+            std::fprintf(stderr, "%s: %s\nscalar: %s\n", k->name, err.c_str(), reference_err.c_str());
+            broken("kernel sets: parses fail differently");
+        }
+        check(!d || (reference && same_result(*d, *reference)), "kernel sets: parses differ");
+    }
+}
+
 // The input as a file, read by parse_file: from a mapping of the file (every
 // file is mapped here, see LLVMFuzzerInitialize), inflated from one for .gz.
 // The result or the error must be that of the parse from memory.
@@ -398,10 +450,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         return 0;
     }
-    if (is_valid_utf8(bytes, size)) {
-        for (const SimdKernels* k : {avx2_kernels(), &scalar_kernels()})
-            if (k) compare_row_paths(std::string_view(bytes, size), *k);
-    }
+    compare_kernel_sets(bytes, size);
     for (unsigned mask = 0; mask < 8; ++mask) {
         ParseOptions o;
         o.parse_dos = mask & 1;

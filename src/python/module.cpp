@@ -316,6 +316,33 @@ PyModuleDef module_def = {
     nullptr,
 };
 
+// The module's _simd_kernels and _simd_sets.
+bool add_simd_constants(PyObject* module) {
+    const calcsift::SimdKernels* chosen = calcsift::chosen_kernels();
+    PyObject* name = chosen ? PyUnicode_FromString(chosen->name) : Py_None;
+    if (!chosen) Py_INCREF(Py_None);
+    if (!name || PyModule_AddObject(module, "_simd_kernels", name) < 0) {
+        Py_XDECREF(name);
+        return false;
+    }
+    const auto sets = calcsift::runnable_kernel_sets();
+    PyObject* names = PyTuple_New(static_cast<Py_ssize_t>(sets.size()));
+    if (!names) return false;
+    for (std::size_t i = 0; i < sets.size(); ++i) {
+        PyObject* s = PyUnicode_FromString(sets[i]->name);
+        if (!s) {
+            Py_DECREF(names);
+            return false;
+        }
+        PyTuple_SET_ITEM(names, static_cast<Py_ssize_t>(i), s);
+    }
+    if (PyModule_AddObject(module, "_simd_sets", names) < 0) {
+        Py_DECREF(names);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 PyMODINIT_FUNC PyInit__core() {
@@ -348,8 +375,9 @@ PyMODINIT_FUNC PyInit__core() {
         Py_DECREF(module);
         return nullptr;
     }
-    // The reader's SIMD kernel set ("avx2" or "scalar"), for tests of the CALCSIFT_SIMD switch.
-    if (PyModule_AddStringConstant(module, "_simd_kernels", calcsift::simd_kernels().name) < 0) {
+    // For tests of the CALCSIFT_SIMD switch: the reader's SIMD kernel set (None when the
+    // variable is refused: every parse then fails), and the sets this CPU runs, widest first.
+    if (!add_simd_constants(module)) {
         Py_DECREF(module);
         return nullptr;
     }

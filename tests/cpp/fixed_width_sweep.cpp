@@ -1,13 +1,13 @@
 // Sweeps rows of numbers through every reader of a row and requires bit-exact
-// agreement: the cursor with the AVX2 kernels (fixed-width fields, plain
-// decimals token by token), the cursor with the scalar kernels, and the
-// general way (parse_floats_into of the row's text). Same values to the bit,
-// same error text, same end.
+// agreement: the cursor with each SIMD kernel set this CPU runs (AVX2:
+// fixed-width fields, plain decimals token by token; SSE2 and scalar: token by
+// token), and the general way (parse_floats_into of the row's text). Same
+// values to the bit, same error text, same end.
 //
 // Rows of fixed-width fields cover every width 2..32 with every number of
 // decimals 0..14 the width allows, signs, leading zeros, 15-digit mantissas,
 // -0.0, rows of 1 to 70 fields and trailing spaces; each such row must also be
-// taken whole by the fixed-width kernel (so the fast path is really tested,
+// taken whole by every fixed-width kernel (so the fast path is really tested,
 // not passed over). Then the same rows broken in every way a field can be
 // (stars of an overflowed field, exponents, '+', a decimal too many, glued
 // fields, other whitespace, any byte at any place), free-form rows of tokens
@@ -116,30 +116,29 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
 }
 
 struct Sweep {
-    const SimdKernels* avx2 = avx2_kernels();
     std::size_t rows = 0, fixed_taken = 0;
 
-    // Every reader of the row agrees; with expect_fixed, the AVX2 fixed-width
+    // Every reader of the row agrees; with expect_fixed, each fixed-width
     // kernel also takes the row whole (n fields of width w, f decimals).
     void check(std::string_view row, bool expect_fixed = false, unsigned w = 0, unsigned f = 0,
                unsigned n = 0, std::size_t pad = 24, std::string_view tail = "\n") {
         ++rows;
         const Doc doc(pad, row, tail);
         const Result general = read_row(doc, nullptr);
-        const Result scalar = read_row(doc, &scalar_kernels());
-        if (scalar.error != general.error || !same_bits(scalar.values, general.values) || scalar.end != general.end)
-            disagree("scalar kernels differ from the general reader", row, scalar, general);
-        if (!avx2) return;
-        const Result fast = read_row(doc, avx2);
-        if (fast.error != general.error || !same_bits(fast.values, general.values) || fast.end != general.end)
-            disagree("AVX2 kernels differ from the general reader", row, fast, general);
-        if (!expect_fixed) return;
-        Result direct;
-        if (!avx2->fixed_fields(doc.row(), w, f, n, direct.values))
-            disagree("the fixed-width kernel refused a row of its form", row, direct, general);
-        if (!same_bits(direct.values, general.values))
-            disagree("the fixed-width kernel differs from the general reader", row, direct, general);
-        ++fixed_taken;
+        for (const SimdKernels* k : runnable_kernel_sets()) {
+            const Result fast = read_row(doc, k);
+            if (fast.error != general.error || !same_bits(fast.values, general.values) || fast.end != general.end) {
+                std::fprintf(stderr, "kernel set %s:\n", k->name);
+                disagree("a kernel set differs from the general reader", row, fast, general);
+            }
+            if (!expect_fixed || !k->fixed_fields) continue;
+            Result direct;
+            if (!k->fixed_fields(doc.row(), w, f, n, direct.values))
+                disagree("the fixed-width kernel refused a row of its form", row, direct, general);
+            if (!same_bits(direct.values, general.values))
+                disagree("the fixed-width kernel differs from the general reader", row, direct, general);
+            ++fixed_taken;
+        }
     }
 };
 
@@ -263,9 +262,10 @@ int main(int argc, char** argv) {
         sweep.check("    1.50" + sep + "   -2.25" + "    3.00");
         sweep.check(sep + "  0.125  0.250" + sep);
     }
-    std::printf("fixed_width_sweep: kernels %s; %zu fixed-width rows (%zu taken whole by the fixed-width kernel), "
+    std::string sets;
+    for (const SimdKernels* k : runnable_kernel_sets()) sets += (sets.empty() ? "" : ", ") + std::string(k->name);
+    std::printf("fixed_width_sweep: kernel sets %s; %zu fixed-width rows (%zu taken whole by a fixed-width kernel), "
                 "%zu rows in all: every reader agrees\n",
-                sweep.avx2 ? "avx2 and scalar" : "scalar only (this CPU cannot run the AVX2 set)", fixed_rows,
-                sweep.fixed_taken, sweep.rows);
+                sets.c_str(), fixed_rows, sweep.fixed_taken, sweep.rows);
     return 0;
 }

@@ -11,6 +11,15 @@
 
 namespace calcsift {
 
+// SSE2: part of x86-64 itself.
+inline bool cpu_has_sse2() noexcept {
+#if defined(__x86_64__)
+    return true;
+#else
+    return false;
+#endif
+}
+
 // AVX2 with BMI1, BMI2 and POPCNT (what the AVX2 code paths are compiled for), and an
 // operating system that saves the YMM registers.
 inline bool cpu_has_avx2() noexcept {

@@ -1,10 +1,11 @@
-// The AVX2 kernel set: substring search, plain decimals and rows of
-// fixed-width fields, 32 or 64 bytes at a time.
+// The AVX2 kernel set: substring search, the ASCII scan of the UTF-8 check,
+// plain decimals and rows of fixed-width fields, 32 or 64 bytes at a time; the
+// tokenizer's scans are the SSE2 ones (markup_scan.hpp).
 //
 // Every function that uses an instruction beyond SSE2 carries
 // CALCSIFT_AVX2_TARGET and nothing else in this file does: the tables below are
-// built by plain code at load time, on any CPU. avx2_kernels() hands the set
-// out only when the CPU reports every feature that target names.
+// built by plain code at load time, on any CPU. The set is used only where the
+// CPU reports every feature that target names (runs_here: cpu_has_avx2).
 #include "core/kernels/cpu_features.hpp"
 #include "core/kernels/simd.hpp"
 
@@ -18,8 +19,9 @@
 
 #include "core/kernels/decimal.hpp"
 #include "core/kernels/scan.hpp"
+#include "core/kernels/utf8_scan.hpp"
 
-// The instruction sets the kernels are compiled for, and (in avx2_kernels) the
+// The instruction sets the kernels are compiled for, and (cpu_has_avx2) the
 // same list checked on the CPU: keep the two alike.
 #define CALCSIFT_AVX2_TARGET __attribute__((target("avx2,bmi,bmi2,popcnt")))
 
@@ -63,6 +65,37 @@ CALCSIFT_AVX2_TARGET const char* find_avx2(const char* p, const char* end, std::
         p += 64;
     }
     return find_str(p, end, needle);
+}
+
+// The first byte at or after p that is not ASCII, or end: 64 bytes a step,
+// then words.
+CALCSIFT_AVX2_TARGET const utf8_scan::u8* skip_ascii_avx2(const utf8_scan::u8* p,
+                                                          const utf8_scan::u8* end) noexcept {
+    while (end - p >= 64) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+        if (_mm256_movemask_epi8(_mm256_or_si256(a, b)) != 0) {
+            const std::uint64_t m = static_cast<std::uint32_t>(_mm256_movemask_epi8(a)) |
+                                    std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(b))} << 32;
+            return p + __builtin_ctzll(m);
+        }
+        p += 64;
+    }
+    if (end - p >= 32) {
+        const auto m = static_cast<std::uint32_t>(
+            _mm256_movemask_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))));
+        if (m != 0) return p + __builtin_ctz(m);
+        p += 32;
+    }
+    return utf8_scan::skip_ascii_words(p, end);
+}
+
+CALCSIFT_AVX2_TARGET std::size_t ascii_prefix_avx2(const char* p, std::size_t n) noexcept {
+    return utf8_scan::ascii_prefix_with<skip_ascii_avx2>(p, n);
+}
+
+CALCSIFT_AVX2_TARGET bool valid_utf8_avx2(const char* p, std::size_t n) noexcept {
+    return utf8_scan::valid_utf8_with<skip_ascii_avx2>(p, n);
 }
 
 
@@ -443,17 +476,19 @@ CALCSIFT_AVX2_TARGET bool scan_fixed_fields_avx2(const char* p, unsigned w, unsi
     return w > 16 ? fixed_fields<true>(p, w, f, n, out) : fixed_fields<false>(p, w, f, n, out);
 }
 
-// The layout of a row of fixed-width fields, read from its first field, or
-
-const SimdKernels kAvx2{"avx2", find_avx2, scan_plain_decimals_avx2, scan_fixed_fields_avx2};
+const SimdKernels kAvx2{"avx2",
+                        "avx2, bmi1, bmi2, popcnt and the YMM registers saved by the operating system",
+                        cpu_has_avx2,
+                        MarkupScans::Sse2,
+                        ascii_prefix_avx2,
+                        valid_utf8_avx2,
+                        find_avx2,
+                        scan_plain_decimals_avx2,
+                        scan_fixed_fields_avx2};
 
 }  // namespace
 
-const SimdKernels* avx2_kernels() noexcept {
-    // Every feature these kernels are compiled for: avx2, bmi, bmi2, popcnt (and the
-    // operating system saving the YMM registers), asked of the CPU itself.
-    return cpu_has_avx2() ? &kAvx2 : nullptr;
-}
+const SimdKernels* avx2_kernel_set() noexcept { return &kAvx2; }
 
 }  // namespace calcsift
 
@@ -461,7 +496,7 @@ const SimdKernels* avx2_kernels() noexcept {
 
 namespace calcsift {
 
-const SimdKernels* avx2_kernels() noexcept { return nullptr; }
+const SimdKernels* avx2_kernel_set() noexcept { return nullptr; }
 
 }  // namespace calcsift
 

@@ -8,7 +8,8 @@
 
 namespace calcsift {
 
-// True when [p, p+n) is well-formed UTF-8 (no overlongs, no surrogates, <= U+10FFFF).
+// True when [p, p+n) is well-formed UTF-8 (no overlongs, no surrogates, <= U+10FFFF);
+// with the scans of the process's SIMD kernel set, as ascii_prefix_length.
 bool is_valid_utf8(const char* p, std::size_t n) noexcept;
 
 // Bytes of the UTF-8 encoding of a Unicode scalar value.

@@ -56,11 +56,12 @@ VasprunData parse_partial(Cursor& cur, const ParseOptions& options) {
 
 // The parse over a mapping of the file, or nothing when the file is not
 // mapped or changed while it was (the caller then reads it).
-std::optional<VasprunData> parse_mapped(InputFile& file, bool gz, Parse parse, const ParseOptions& options) {
+std::optional<VasprunData> parse_mapped(InputFile& file, bool gz, Parse parse, const ParseOptions& options,
+                                        const SimdKernels& kernels) {
     std::unique_ptr<MappedText> text = MappedText::open(file, gz);
     if (!text) return std::nullopt;
     if (!text->unchecked()) {
-        Cursor cur(text->view());
+        Cursor cur(text->view(), kernels);
         return parse(cur, options);
     }
     // Parsed as UTF-8 before the text is checked: the parse stands only when
@@ -69,7 +70,7 @@ std::optional<VasprunData> parse_mapped(InputFile& file, bool gz, Parse parse, c
     std::optional<Buffer> decoded;
     try {
         std::exception_ptr failure;
-        Cursor cur(text->view());
+        Cursor cur(text->view(), kernels);
         try {
             result = parse(cur, options);
         } catch (const VasprunError&) {
@@ -88,26 +89,29 @@ std::optional<VasprunData> parse_mapped(InputFile& file, bool gz, Parse parse, c
     if (text->moved()) return std::nullopt;
     text.reset();
     if (result) return result;
-    Cursor cur(decoded->view());
+    Cursor cur(decoded->view(), kernels);
     return parse(cur, options);
 }
 
 VasprunData load_file(const std::string& path, Parse parse, const ParseOptions& options) {
+    // A CALCSIFT_SIMD this process cannot follow fails every parse, before any work.
+    const SimdKernels& kernels = simd_kernels();
     InputFile file(path);
     const bool gz = has_gz_extension(path);
-    if (std::optional<VasprunData> result = parse_mapped(file, gz, parse, options)) return std::move(*result);
+    if (std::optional<VasprunData> result = parse_mapped(file, gz, parse, options, kernels))
+        return std::move(*result);
     // Not mapped, or the file changed while it was: read it from its start
     // into private memory, as it is now.
     file.rewind();
     const Buffer text = read_document_text(file, gz);
-    Cursor cur(text.view());
+    Cursor cur(text.view(), kernels);
     return parse(cur, options);
 }
 
 }  // namespace
 
-VasprunData parse_text(std::string_view text, const ParseOptions& options) {
-    Cursor cur(text);
+VasprunData parse_text(std::string_view text, const ParseOptions& options, const SimdKernels& kernels) {
+    Cursor cur(text, kernels);
     return parse_document(cur, options);
 }
 
@@ -120,10 +124,11 @@ VasprunData parse_file_partial(const std::string& path, const ParseOptions& opti
 }
 
 VasprunData parse_bytes(const char* data, std::size_t size, const ParseOptions& options) {
+    const SimdKernels& kernels = simd_kernels();
     Buffer raw(size);
     raw.append(data, size);
     const Buffer text = make_document_text(std::move(raw));
-    return parse_text(text.view(), options);
+    return parse_text(text.view(), options, kernels);
 }
 
 }  // namespace calcsift

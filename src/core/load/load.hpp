@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/kernels/simd.hpp"
 #include "core/record/record.hpp"
 
 namespace calcsift {
@@ -24,7 +25,9 @@ VasprunData parse_file_partial(const std::string& path, const ParseOptions& opti
 // The same over bytes already in memory (treated as the plain file's content).
 VasprunData parse_bytes(const char* data, std::size_t size, const ParseOptions& options);
 
-// The parse of a document text that is UTF-8 already.
-VasprunData parse_text(std::string_view text, const ParseOptions& options);
+// The parse of a document text that is UTF-8 already, with a SIMD kernel set
+// of this CPU (simd.hpp; the fuzz target compares them).
+VasprunData parse_text(std::string_view text, const ParseOptions& options,
+                       const SimdKernels& kernels = simd_kernels());
 
 }  // namespace calcsift

@@ -9,7 +9,7 @@
 namespace calcsift {
 
 Cursor::Cursor(std::string_view document, const SimdKernels& kernels)
-    : simd_(&kernels), reader_(document), doc_(document) {}
+    : simd_(&kernels), reader_(document, kernels), doc_(document) {}
 
 void Cursor::skip_element(std::string_view name) {
     std::size_t depth = 1;

@@ -22,8 +22,10 @@ namespace calcsift {
 // tokenizer's suffix, and the primitives section parsers are built from.
 class Cursor {
 public:
-    // kernels: the SIMD kernel set for rows and searches (simd.hpp).
+    // kernels: the SIMD kernel set for the tokenizer, rows and searches (simd.hpp).
     explicit Cursor(std::string_view document, const SimdKernels& kernels = simd_kernels());
+
+    const SimdKernels& kernels() const noexcept { return *simd_; }
 
     Event next() { return reader_.next(); }
 
@@ -46,7 +48,6 @@ public:
     std::array<double, 3> read_v3();
 
     std::string_view document() const noexcept { return doc_; }
-    const SimdKernels& kernels() const noexcept { return *simd_; }
 
     // Whether the parse reads the blocks no load depends on (on by default).
     bool extras() const noexcept { return extras_; }

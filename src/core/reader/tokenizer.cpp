@@ -3,13 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "core/kernels/markup_scan.hpp"
 #include "core/kernels/scan.hpp"
-
-// SSE2 is part of x86-64 itself: code under __SSE2__ runs on every CPU the
-// build targets, so it needs no run-time check (unlike simd_avx2.cpp).
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace calcsift {
 
@@ -25,60 +20,22 @@ bool starts_with_ci(const char* p, const char* end, std::string_view word) noexc
     return true;
 }
 
-// End of a start tag: the first '>' outside a quoted attribute value.
-const char* find_tag_end(const char* p, const char* end) noexcept {
-#if defined(__SSE2__)
-    // 16 bytes at a time: the first '>' or quote; a quoted value is passed over whole.
-    const __m128i gt = _mm_set1_epi8('>');
-    const __m128i dq = _mm_set1_epi8('"');
-    const __m128i sq = _mm_set1_epi8('\'');
-    while (end - p >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const unsigned m = static_cast<unsigned>(_mm_movemask_epi8(
-            _mm_or_si128(_mm_cmpeq_epi8(v, gt), _mm_or_si128(_mm_cmpeq_epi8(v, dq), _mm_cmpeq_epi8(v, sq)))));
-        if (!m) {
-            p += 16;
-            continue;
-        }
-        const char* q = p + __builtin_ctz(m);
-        if (*q == '>') return q;
-        const char* close = find_char(q + 1, end, *q);
-        if (!close) return nullptr;
-        p = close + 1;
-    }
-#endif
-    char quote = 0;
-    for (const char* q = p; q < end; ++q) {
-        char c = *q;
-        if (quote) {
-            if (c == quote) quote = 0;
-        } else if (c == '"' || c == '\'') {
-            quote = c;
-        } else if (c == '>') {
-            return q;
-        }
-    }
-    return nullptr;
-}
-
-// The first byte at or after q that is not XML whitespace (chars::kXmlSpace), or end.
-inline const char* skip_xml_space(const char* q, const char* end) noexcept {
-#if defined(__SSE2__)
-    while (end - q >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
-        const __m128i space =
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
-                         _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
-        const unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(space)) & 0xFFFFu;
-        if (other) return q + __builtin_ctz(other);
-        q += 16;
-    }
-#endif
-    while (q < end && is_xml_space(*q)) ++q;
-    return q;
-}
-
 }  // namespace
+
+Tokenizer::Tokenizer(std::string_view text, const SimdKernels& kernels) : next_(loop_for(kernels)) {
+    reset(text.data(), text.data() + text.size());
+}
+
+Tokenizer::NextFn Tokenizer::loop_for(const SimdKernels& kernels) noexcept {
+    switch (kernels.markup) {
+#if defined(__SSE2__)
+        case MarkupScans::Sse2:
+            return &next_as<Sse2Markup>;
+#endif
+        default:
+            return &next_as<ScalarMarkup>;
+    }
+}
 
 void Tokenizer::reset(const char* begin, const char* end) {
     begin_ = begin;
@@ -89,7 +46,8 @@ void Tokenizer::reset(const char* begin, const char* end) {
         p_ += 3;
 }
 
-Event Tokenizer::next() {
+template <class Scans>
+Event Tokenizer::next_with() {
     Event ev;
     for (;;) {
         if (p_ >= end_) {
@@ -99,7 +57,7 @@ Event Tokenizer::next() {
         if (*p_ != '<') {
             // Indentation between tags is by far the most common text: pass
             // over it without a search.
-            const char* q = skip_xml_space(p_, end_);
+            const char* q = Scans::skip_xml_space(p_, end_);
             if (q >= end_ || *q == '<') {
                 p_ = q;
                 continue;
@@ -173,7 +131,7 @@ Event Tokenizer::next() {
             p_ = close + 2;
             return ev;
         }
-        const char* gt = find_tag_end(s, end_);
+        const char* gt = Scans::tag_end(s, end_);
         if (!gt) throw VasprunError::xml("unclosed tag at end of input");
         const char* content_end = gt;
         ev.kind = EventKind::Start;
@@ -188,6 +146,11 @@ Event Tokenizer::next() {
         p_ = gt + 1;
         return ev;
     }
+}
+
+template <class Scans>
+Event Tokenizer::next_as(Tokenizer& t) {
+    return t.next_with<Scans>();
 }
 
 }  // namespace calcsift

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "core/base/error.hpp"
+#include "core/kernels/simd.hpp"
 
 namespace calcsift {
 
@@ -35,17 +36,18 @@ struct Event {
     std::string_view text;   // Text: trimmed, still escaped; CData/Comment/PI/...: raw content
 };
 
-// It knows nothing of nesting; it only cuts the text into events.
+// It knows nothing of nesting; it only cuts the text into events. Its byte
+// scans are those of a SIMD kernel set: its loop is compiled once per form of
+// the scans (SimdKernels::markup), and a tokenizer calls the one of its set.
 class Tokenizer {
 public:
-    Tokenizer() = default;
-    explicit Tokenizer(std::string_view text) { reset(text.data(), text.data() + text.size()); }
+    explicit Tokenizer(std::string_view text, const SimdKernels& kernels = simd_kernels());
 
     // Restarts in the initial state over [begin, end): a leading byte-order mark is dropped.
     void reset(const char* begin, const char* end);
 
     // The next event; throws VasprunError (Xml) on malformed markup.
-    Event next();
+    Event next() { return next_(*this); }
 
     // Bytes of the current suffix consumed so far.
     std::size_t position() const noexcept { return static_cast<std::size_t>(p_ - begin_); }
@@ -56,6 +58,15 @@ private:
     friend class Cursor;  // which reads some contents in place and resumes after them
     void set_cursor(const char* p) noexcept { p_ = p; }
 
+    using NextFn = Event (*)(Tokenizer&);
+    static NextFn loop_for(const SimdKernels& kernels) noexcept;
+    // next_as<Scans> is the loop with the scans of one form (next_with, inline in it).
+    template <class Scans>
+    static Event next_as(Tokenizer& t);
+    template <class Scans>
+    [[gnu::always_inline]] inline Event next_with();
+
+    NextFn next_;
     const char* begin_ = nullptr;
     const char* p_ = nullptr;
     const char* end_ = nullptr;
