@@ -6,7 +6,7 @@ from typing import Any, Dict, List, Optional
 import numpy as np
 from pymatgen.core import Lattice, Structure
 
-from ._common import open_run, present
+from ._common import ionic_trajectory, open_run, present
 
 
 @dataclass(frozen=True)
@@ -22,7 +22,7 @@ class PymatgenRun:
 
 def to_pymatgen(path, *, ionic_step_skip=None, ionic_step_offset=0):
     run = open_run(path, ionic_step_skip, ionic_step_offset)
-    t = run.trajectory
+    t = ionic_trajectory(run)
     species = run.atoms
     structures = [Structure(Lattice(lat), species, pos) for lat, pos in zip(t["lattice"], t["positions"])]
     scf = run.electronic_steps

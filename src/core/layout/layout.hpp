@@ -270,6 +270,12 @@ void emit(Out& o, const Trajectory& t) {
         o.key("magnetization"_key);
         array(o, *t.magnetization);
     }
+    if (t.machine_learned) {
+        static constexpr bool kNone = false;
+        const std::size_t n = t.machine_learned->size();
+        o.key("machine_learned"_key);
+        o.bool_array(std::span<const std::size_t>(&n, 1), n ? (*t.machine_learned)[0].data() : &kNone);
+    }
     o.end_dict();
 }
 
