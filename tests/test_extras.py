@@ -101,8 +101,10 @@ def test_a_block_no_load_depends_on_never_decides_the_load(tmp_path, prop, fault
     block, message = faults[fault]
     run = calcsift.Vasprun(write_doc(tmp_path, place(block)), **options)
     assert specified(run) == without
-    with pytest.raises(RuntimeError, match="^" + (message if message is ENTITY else re.escape(message)) + "$"):
+    # The error of a bad file, as a load's is: calcsift.VasprunError (a RuntimeError), no OSError.
+    with pytest.raises(calcsift.VasprunError, match="^" + (message if message is ENTITY else re.escape(message)) + "$") as info:
         getattr(run, prop)
+    assert not isinstance(info.value, OSError)
 
 
 def test_a_projected_kpoints_opt_block_that_cannot_be_read(doc):

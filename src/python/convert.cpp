@@ -103,6 +103,10 @@ PyObject* property_value(const layout::Property<PyOutput>& property, const Vaspr
         return out.result();
     } catch (const Error&) {
         return nullptr;
+    } catch (const VasprunError& e) {
+        // The kept error of a block no load depends on: the error of a bad file, as a load's is.
+        set_load_error(e.display(), e.os_errno());
+        return nullptr;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {
