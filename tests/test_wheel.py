@@ -1,5 +1,5 @@
-"""Packaging: the wheel from scripts/build_wheel.sh installed into a fresh venv and used from there, and builds
-from source that stop at configure time with what to install.
+"""Packaging: the README's quick start, the wheel from scripts/build_wheel.sh installed into a fresh venv and used from
+there, and builds from source that stop at configure time with what to install.
 
 The wheel is found through CALCSIFT_WHEEL: a wheel file, or a folder holding one for this Python (.ci/run builds
 it once and sets the variable).
@@ -109,18 +109,25 @@ def test_binaries_need_only_old_system_libraries(tmp_path):
 
 
 def quick_start():
-    """The README's quick start on the bundled example, up to the plot."""
+    """The README's quick start, on the bundled example, and the output the README shows for it."""
     readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    code = re.search(r"## Quick start\s+```python\n(.*?)```", readme, re.S).group(1)
-    code = code.split("import matplotlib")[0]
-    assert 'calcsift.Vasprun("vasprun.xml.gz")' in code
-    return code.replace('"vasprun.xml.gz"', repr(str(EXAMPLE))) + "print(calcsift._core.__file__)\n"
+    code, shown = re.search(r"## Quick start\n.*?```python\n(.*?)```.*?```text\n(.*?)```", readme, re.S).groups()
+    assert 'calcsift.Vasprun("examples/vasprun.xml")' in code
+    return code.replace('"examples/vasprun.xml"', repr(str(EXAMPLE))), shown.splitlines()
+
+
+def test_quick_start_prints_what_the_readme_shows():
+    code, shown = quick_start()
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == shown
 
 
 @needs_wheel
 def test_quick_start_with_the_installed_module(installed):
-    out = installed.run(installed.python, "-c", quick_start()).splitlines()
-    assert out[0] == 'Vasprun(program=vasp, version=6.4.2, atoms=["Fe", "Fe", "O", "O"], nkpts=3, nsteps=3)'
+    code, shown = quick_start()
+    out = installed.run(installed.python, "-c", code + "print(calcsift._core.__file__)\n").splitlines()
+    assert out[:-1] == shown
     site = Path(installed.run(installed.python, "-c", "import sysconfig; print(sysconfig.get_path('platlib'))").strip())
     assert Path(out[-1]).parent == site / "calcsift", out[-1]
     for stub in ("__init__.pyi", "_core.pyi", "py.typed"):
