@@ -30,7 +30,7 @@ REQUIREMENTS = {
     "ase": "ASE, a peer reader for the differential tests",
     "pymatgen": "pymatgen, a peer reader for the differential tests",
     "dask": "dask, for the tests of reading with dask",
-    "other-numpy": "a Python with the other NumPy major version (CALCSIFT_OTHER_NUMPY, see the README's Typing)",
+    "other-numpy": "a Python with the other NumPy major version (CALCSIFT_OTHER_NUMPY, see docs/design.md)",
 }
 _TAG = re.compile(r"\[needs ([\w.+-]+)\]")
 

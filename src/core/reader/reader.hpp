@@ -3,12 +3,11 @@
 //   tokenizer.hpp  Event, Tokenizer (markup events), attr_str
 //   cursor.hpp     Cursor: skipping, text, rows of numbers, sizing large elements
 //   numbers.hpp    parse_f64, parse_floats_into, parse_v3, integers
-//   chars.hpp      the character-class table, Unicode whitespace, trimming, tokens
 //   entities.hpp   unescape_into
+//   kernels/chars.hpp  the character-class table, Unicode whitespace, trimming, tokens
 //
-// Internal to the reader: scan.hpp (byte searches), decimal.hpp (the exact
-// fast path for plain decimals), simd.hpp with simd.cpp and simd_avx2.cpp (the
-// kernel sets and their choice), memory.hpp (page prefaulting).
+// The byte scans the reader uses (scan.hpp, markup_scan.hpp, decimal.hpp, the
+// SIMD kernel sets of simd.hpp) are in core/kernels/.
 #pragma once
 
 #include "core/kernels/chars.hpp"
