@@ -187,6 +187,7 @@ void kpoint_blocks(Out& o, const VasprunData& d) {
 
 template <LayoutOutput Out>
 void named_structures(Out& o, const VasprunData& d) {
+    for (const auto& named : d.named_structures) named.second.selective.get();  // raises before any output
     o.begin_dict();
     for (const auto& [name, s] : d.named_structures) {
         o.key(std::string_view(name));
