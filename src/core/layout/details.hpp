@@ -76,17 +76,7 @@ void kpoint_block(Out& o, const Kpoints& k) {
         }
         o.end_dict();
     }
-    if (!k.labels.empty()) {
-        o.key("labels"_key);
-        o.begin_list(k.labels.size());
-        for (const auto& [index, label] : k.labels) {
-            o.begin_tuple(2);
-            o.u64(index);
-            o.str(label);
-            o.end_tuple();
-        }
-        o.end_list();
-    }
+    labels(o, k);
     o.end_dict();
 }
 
@@ -97,16 +87,7 @@ void structure_with_flags(Out& o, const Structure& s) {
     const auto* selective = s.selective.get();
     if (!selective) return emit(o, s);
     o.begin_dict();
-    o.key("lattice"_key);
-    o.rows(s.lattice.data(), 3);
-    o.key("volume"_key);
-    o.f64(s.volume);
-    o.key("positions"_key);
-    o.rows(s.positions.data(), s.positions.size());
-    o.key("species"_key);
-    o.begin_list(s.species.size());
-    for (const std::string& name : s.species) o.name(name);
-    o.end_list();
+    structure_entries(o, s);
     o.key("selective"_key);
     flags(o, *selective);
     o.end_dict();
