@@ -29,6 +29,7 @@ REQUIREMENTS = {
     "cmake": "cmake and a C++ compiler, for the configure-time checks",
     "ase": "ASE, a peer reader for the differential tests",
     "pymatgen": "pymatgen, a peer reader for the differential tests",
+    "dpdata": "dpdata, a peer reader for the differential tests",
     "dask": "dask, for the tests of reading with dask",
     "other-numpy": "a Python with the other NumPy major version (CALCSIFT_OTHER_NUMPY, see the README's Typing)",
 }
