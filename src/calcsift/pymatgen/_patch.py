@@ -17,7 +17,7 @@ from pymatgen.io.vasp import outputs
 from ._runs import fill_bsvasprun, fill_vasprun
 
 _lock = threading.Lock()
-_saved = {}         # class -> pymatgen's own __init__, while patched
+_saved: dict = {}   # class -> pymatgen's own __init__, while patched
 
 
 def original_init(cls):

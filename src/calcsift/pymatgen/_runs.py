@@ -14,7 +14,7 @@ its ``OSError`` as pymatgen's reader does.
 import os
 import warnings
 
-from lxml.etree import XMLSyntaxError
+from lxml.etree import XMLSyntaxError  # type: ignore[import-untyped]
 from pymatgen.io.vasp.inputs import Incar
 from pymatgen.io.vasp.outputs import UnconvergedVASPWarning
 
@@ -99,7 +99,8 @@ def fill_vasprun(obj, filename, ionic_step_skip=None, ionic_step_offset=0, parse
                  parse_potcar_file=parse_potcar_file, occu_tol=occu_tol, separate_spins=separate_spins,
                  exception_on_bad_xml=exception_on_bad_xml)
         return
-    if parse_potcar_file:
+    # As pymatgen's reader: the POTCAR look-up only for a run read whole.
+    if parse_potcar_file and not (ionic_step_skip or ionic_step_offset):
         obj.update_potcar_spec(parse_potcar_file)
         obj.update_charge_from_potcar(parse_potcar_file)
     # As pymatgen's reader: no verdict on BSE and response-function runs, no warning for molecular dynamics.
@@ -112,6 +113,8 @@ def fill_vasprun(obj, filename, ionic_step_skip=None, ionic_step_offset=0, parse
 def _vasprun_from(obj, run, skip, offset, parse_dos, parse_eigen, parse_projected):
     calcs = run.calculations
     if (skip or offset) and calcs:
+        if offset >= len(calcs):        # as pymatgen's reader, before it reads anything
+            raise IndexError(f"ionic_step_offset={offset}: the run has {len(calcs)} calculations")
         obj.nionic_steps = len(calcs)
     obj.efermi = None
     obj.eigenvalues = None
