@@ -106,9 +106,13 @@ void check_kpoints_opt(const VasprunData& d, const ParseOptions& o) {
         check(o.parse_eigen || !k->eigenvalues, "kpoints_opt eigenvalues kept although switched off");
         if (k->eigenvalues) check_array(k->eigenvalues->data, 4, "kpoints_opt eigenvalues");
     }
-    check(o.parse_projected || !d.kpoints_opt_projected.value, "kpoints_opt projected kept although switched off");
+    if (const KpointsOptProjected* p = d.kpoints_opt_projected.value ? &*d.kpoints_opt_projected.value : nullptr) {
+        check(o.parse_projected || !p->projected, "kpoints_opt projected kept although switched off");
+        check(o.parse_eigen || !p->eigenvalues, "kpoints_opt eigenvalues kept although switched off");
+        if (p->projected) check_array(p->projected->data, 5, "kpoints_opt projected");
+        if (p->eigenvalues) check_array(p->eigenvalues->data, 4, "kpoints_opt projected eigenvalues");
+    }
     check(o.parse_dos || !d.kpoints_opt_dos, "kpoints_opt dos kept although switched off");
-    if (d.kpoints_opt_projected.value) check_array(d.kpoints_opt_projected.value->data, 5, "kpoints_opt projected");
     if (d.kpoints_opt_dos) check_array(d.kpoints_opt_dos->total.densities, 2, "kpoints_opt dos");
 }
 
@@ -131,7 +135,71 @@ void check_response(const VasprunData& d) {
     }
 }
 
+void check_terms(const Terms& t, const TermNames& names, const char* what) {
+    check(!t.offsets.empty() && t.offsets.front() == 0 && t.offsets.back() == t.values.size() &&
+              t.names.size() == t.values.size(),
+          what);
+    for (std::uint32_t id : t.names) check(id < names.names.size(), what);
+}
+
+// What the record keeps beside the sections: texts that become Python strings,
+// indices that point into the record, arrays that agree with their shapes.
+void check_details(const VasprunData& d) {
+    for (const auto& [name, text] : d.generator.items) {
+        check_text(name, "generator item name");
+        check_text(text, "generator item text");
+    }
+    for (const std::string& name : d.term_names.names) check_text(name, "energy term name");
+    auto check_items = [](const std::vector<Item>& items) {
+        for (const Item& i : items) {
+            check_text(i.name, "item name");
+            check_text(i.text, "item text");
+            if (i.type) check_text(*i.type, "item type");
+            for (const std::string& sep : i.separators) check_text(sep, "separator name");
+        }
+    };
+    if (d.incar_items.value) check_items(*d.incar_items.value);
+    if (d.parameters.value) check_items(d.parameters.value->items);
+    if (d.kpoint_blocks.value)
+        for (const Kpoints& k : *d.kpoint_blocks.value) {
+            check_array(k.kpointlist, 2, "kpoint block list");
+            if (k.generation)
+                for (const auto& item : k.generation->items) check_text(item.first, "generation item name");
+        }
+    for (const auto& [name, s] : d.named_structures) {
+        check_text(name, "structure name");
+        check_structure(s);
+    }
+    if (d.calculations.value) {
+        for (const CalculationInfo& c : *d.calculations.value) {
+            check(!c.step || *c.step < d.ionic_steps.size(), "calculation step index");
+            check_terms(c.energy, d.term_names, "calculation energy terms");
+            check_terms(c.scsteps, d.term_names, "scstep terms");
+            check(c.ground_state_scsteps <= c.scsteps.count(), "ground-state scsteps");
+            for (const auto& [name, a] : c.varrays) {
+                check_text(name, "calculation varray name");
+                check_array(a, 2, "calculation varray");
+            }
+        }
+    }
+    if (d.ml_steps.value)
+        for (const MlStep& m : *d.ml_steps.value) {
+            check_structure(m.structure);
+            check_terms(m.energy, d.term_names, "machine-learned energy terms");
+            check(!d.calculations.value || m.after < static_cast<std::ptrdiff_t>(d.calculations.value->size()),
+                  "machine-learned step after a calculation");
+        }
+    if (d.dielectric_functions.value)
+        for (const DielectricFunction& f : *d.dielectric_functions.value) {
+            if (f.comment) check_text(*f.comment, "dielectric function comment");
+            check_array(f.data.real, 2, "dielectric function real");
+            check_array(f.data.imag, 2, "dielectric function imag");
+        }
+    if (d.optical_transitions.value) check_array(*d.optical_transitions.value, 2, "optical transitions");
+}
+
 void check_result(const VasprunData& d, const ParseOptions& o) {
+    check_details(d);
     const Generator& g = d.generator;
     for (const std::string* s : {&g.program, &g.version, &g.subversion, &g.platform, &g.date, &g.time})
         check_text(*s, "generator text");

@@ -183,6 +183,18 @@ def test_dump_failure_is_reported(tmp_path):
     assert result.stderr == f"{path}: Missing element <generator>\n"
 
 
+def test_dump_of_a_block_that_cannot_be_read(tmp_path):
+    """The document is written whole, that block's key null, its error on stderr."""
+    bad = '<varray name="epsilon">\n<v>1 2 x</v>\n</varray>\n'
+    path = write_doc(tmp_path, make_doc(sections=calculation_xml(-1.5, body=bad)))
+    result = run("dump", path)
+    document = json.loads(result.stdout)
+    assert result.returncode == 1 and document["dielectric_tensors"] is None and document["calculations"] is None
+    assert document["ionic_steps"][0]["e_fr_energy"] == -1.5
+    assert result.stderr.splitlines() == [f"{path}: {name}: Failed to parse value 'x' as f64: invalid float"
+                                          for name in ("dielectric_tensors", "calculations")]
+
+
 @pytest.mark.parametrize("document, message", [
     (make_doc(sections=calculation_xml(body='<dos><i name="efermi">1.0</i><total><array><set><set comment="spin 1">'
                                             '<r>\0x 0.5 0.5</r></set></set></array></total></dos>')),

@@ -19,7 +19,9 @@ PROPERTIES = ["program", "version", "incar", "atoms", "atom_types", "kpoints", "
               "final_structure", "ionic_steps", "eigenvalues", "eigenvalue_shape", "projected", "efermi", "dos",
               "dielectric", "converged", "parameters", "electronic_steps", "converged_electronic", "converged_ionic",
               "complete", "final_energy", "selective_dynamics", "initial_velocities", "final_velocities",
-              "dielectric_tensors", "born_charges", "dynmat", "kpoints_opt", "trajectory"]
+              "dielectric_tensors", "born_charges", "dynmat", "kpoints_opt", "trajectory", "generator", "incar_items",
+              "parameter_items", "kpoint_blocks", "named_structures", "calculations", "ml_steps",
+              "dielectric_functions", "optical_transitions", "projected_magnetization"]
 SIGNATURE = "(path, parse_dos=True, parse_eigen=True, parse_projected=False, ionic_step_skip=None, ionic_step_offset=0)"
 EIGEN_DOC = "ndarray shape (nspins, nkpts, nbands, 2).  Axis-3: [energy, occupancy]."
 PROJECTED_DOC = ('Returns a dict with keys ``"data"`` (ndarray shape\n'

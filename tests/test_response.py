@@ -98,7 +98,10 @@ def reference(path):
         kpoints = c.find("eigenvalues_kpoints_opt/kpoints")
         out["kpoints_opt"] = {"kpointlist": table(kpoints.find("varray[@name='kpointlist']")),
                               "weights": [r[0] for r in table(kpoints.find("varray[@name='weights']"))],
-                              "eigenvalues": ref_eigenvalues(c.find("eigenvalues_kpoints_opt/eigenvalues")),
+                              # the copy inside the projections has the occupancies
+                              "eigenvalues": ref_eigenvalues(c.find("projected_kpoints_opt/eigenvalues")
+                                                             if c.find("projected_kpoints_opt/eigenvalues") is not None
+                                                             else c.find("eigenvalues_kpoints_opt/eigenvalues")),
                               "projected": ref_projected(c.find("projected_kpoints_opt")),
                               "dos": ref_dos(c.find("dos[@comment='kpoints_opt']"))}
     main_dos = None
@@ -396,9 +399,11 @@ def test_kpoints_opt_blocks(doc):
     k = run.kpoints_opt
     assert list(k) == ["kpointlist", "weights", "eigenvalues", "projected", "dos"]
     assert k["kpointlist"].tolist() == [list(p) for p in OPT_KPOINTS] and k["weights"].tolist() == [0.5, 0.5]
-    # VASP writes the energies alone here: the occupancies are NaN.
-    assert k["eigenvalues"].shape == (1, 2, 2, 2) and k["eigenvalues"][0, 1, :, 0].tolist() == [-5.0, 2.0]
-    assert np.isnan(k["eigenvalues"][..., 1]).all()
+    # The copy inside the projections (three bands of (1, 1) in opt_projected) has the occupancies.
+    assert k["eigenvalues"].tolist() == [[[[1.0, 1.0]] * 3]]
+    # Without it, those of <eigenvalues_kpoints_opt>, where VASP writes the energies alone: NaN occupancies.
+    alone = doc(with_calc(opt_eigenvalues())).kpoints_opt["eigenvalues"]
+    assert alone.shape == (1, 2, 2, 2) and alone[0, 1, :, 0].tolist() == [-5.0, 2.0] and np.isnan(alone[..., 1]).all()
     assert k["projected"]["data"].tolist() == [[[[[0.9, 0.8], [0.7, 0.6]]]]]
     assert k["projected"]["orbitals"] == ["s", "p"]
     assert k["dos"]["efermi"] == 7.0 and run.dos["efermi"] == run.efermi == 1.5

@@ -26,6 +26,13 @@ def version_tuple(v):
 def test_trajectory_holds_the_ionic_steps(path, options):
     v = calcsift.Vasprun(str(path), **options)
     t, steps, natoms = v.trajectory, v.ionic_steps, len(v.atoms)
+    learned = t.pop("machine_learned", np.zeros(len(t["e_0_energy"]), bool))
+    ml = [m for m in v.ml_steps if any(c["step"] is not None for c in v.calculations[:m["after"] + 1][-1:])]
+    assert learned.sum() == len(ml)
+    for m, row in zip(ml, np.flatnonzero(learned)):       # the machine-learned steps, their energies as written
+        assert np.array_equal(t["positions"][row], m["structure"]["positions"])
+        assert t["e_fr_energy"][row] == m["energy"]["e_fr_energy"]
+    t = {key: rows[~learned] for key, rows in t.items()}
     n = len(steps)
     assert list(t)[:7] == KEYS
     shapes = {"positions": (n, natoms, 3), "lattice": (n, 3, 3), "forces": (n, natoms, 3), "stress": (n, 3, 3)}

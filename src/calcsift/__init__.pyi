@@ -127,6 +127,62 @@ class _TrajectoryRequired(TypedDict):
 @type_check_only
 class TrajectoryDict(_TrajectoryRequired, total=False):
     magnetization: _FloatArray  # shape (nsteps, natoms, ncomponents); present when a step has one
+    machine_learned: _BoolArray  # shape (nsteps,): the machine-learned steps among the rows; present when any is
+
+#: An item of <incar> as written: (name, type attribute or None, text, True for a <v> item).
+_IncarItem = Tuple[str, Optional[str], str, bool]
+#: An item of <parameters>: the same and the names of its enclosing <separator>s, outermost first.
+_ParameterItem = Tuple[str, Optional[str], str, bool, Tuple[str, ...]]
+
+@type_check_only
+class _KpointBlockRequired(TypedDict):
+    kpointlist: _FloatArray  # shape (N, 3)
+    weights: _FloatArray  # shape (W,)
+
+@type_check_only
+class KpointBlockDict(_KpointBlockRequired, total=False):
+    generation: Dict[str, Any]  # "param" (str) and every item of <generation> by name, typed as parameters are
+    labels: List[Tuple[int, str]]
+
+@type_check_only
+class NamedStructureDict(StructureDict, total=False):
+    selective: _BoolArray  # shape (natoms, 3); present when the structure has selective-dynamics flags
+
+@type_check_only
+class _CalculationRequired(TypedDict):
+    step: Optional[int]  # its ionic step's index in ionic_steps and trajectory, when it has one and it is kept
+    closed: bool  # its end tag was read
+    varrays: Dict[str, _FloatArray]  # every <varray> but forces, stress and magnetization (see ionic_steps)
+    scsteps: List[Dict[str, float]]  # every <scstep>'s energy terms, also those after the structure
+    ground_state_scsteps: int  # how many of scsteps come before the structure
+    blocks: List[str]  # which of eigenvalues, projected, dos, dielectricfunction, dynmat, born_charges, kpoints_opt
+
+@type_check_only
+class CalculationDict(_CalculationRequired, total=False):
+    energy: Dict[str, float]  # every term of its <energy>; absent without one
+    selective: _BoolArray  # shape (natoms, 3): its structure's selective-dynamics flags
+
+@type_check_only
+class _MlStepRequired(TypedDict):
+    after: int  # index in calculations of the calculation before it; -1 before any
+    structure: StructureDict
+    energy: Dict[str, float]
+
+@type_check_only
+class MlStepDict(_MlStepRequired, total=False):
+    forces: _FloatArray  # shape (natoms, 3)
+    stress: _FloatArray  # shape (3, 3)
+
+@type_check_only
+class _DielectricFunctionRequired(TypedDict):
+    energies: _FloatArray  # shape (rows,)
+    real: _FloatArray  # shape (rows, 6)
+    imag: _FloatArray  # shape (rows, 6)
+
+@type_check_only
+class DielectricFunctionDict(_DielectricFunctionRequired, total=False):
+    comment: str  # its comment attribute (VASP 6: "density-density", "current-current")
+    calculation: int  # index in calculations; absent at top level
 
 _Path = Union[str, os.PathLike[str]]
 
@@ -255,4 +311,24 @@ class Vasprun:
     @property
     def kpoints_opt(self) -> Optional[KpointsOptDict]: ...
     @property
-    def trajectory(self) -> TrajectoryDict: ...
+    def trajectory(self) -> TrajectoryDict: ...  # kept ionic steps, and machine-learned steps marked
+    @property
+    def generator(self) -> Dict[str, str]: ...  # every item of <generator>
+    @property
+    def incar_items(self) -> List[_IncarItem]: ...  # every item of <incar> as written, <v> items too
+    @property
+    def parameter_items(self) -> Optional[List[_ParameterItem]]: ...
+    @property
+    def kpoint_blocks(self) -> List[KpointBlockDict]: ...  # every top-level <kpoints>; kpoints is the last
+    @property
+    def named_structures(self) -> Dict[str, NamedStructureDict]: ...  # initialpos, finalpos, primitive_cell, ...
+    @property
+    def calculations(self) -> List[CalculationDict]: ...  # every <calculation>, kept or not
+    @property
+    def ml_steps(self) -> List[MlStepDict]: ...  # machine-learned force-field steps (VASP 6.3+)
+    @property
+    def dielectric_functions(self) -> List[DielectricFunctionDict]: ...  # every <dielectricfunction>
+    @property
+    def optical_transitions(self) -> Optional[_FloatArray]: ...  # shape (N, 2)
+    @property
+    def projected_magnetization(self) -> Optional[_FloatArray]: ...  # (nkpts, nbands, nions, norbitals, 3)

@@ -18,7 +18,7 @@ import tempfile
 import numpy as np
 from ase.utils.plugins import ExternalIOFormat
 
-from ._common import open_run
+from ._common import ionic_trajectory, open_run
 
 # Binary file objects ('B'): ASE opens the path (a .gz through gzip); multiple images ('+').
 # No extension or magic is claimed: the format is chosen by name, never guessed.
@@ -66,7 +66,7 @@ def images(run, index=":", offset=0):
         from ase.io.formats import string2index
 
         index = string2index(index)
-    t = run.trajectory
+    t = ionic_trajectory(run)
     if isinstance(index, slice):
         return list(iter_images(run, index, t, offset))
     n = _count(t, offset)
@@ -90,7 +90,7 @@ def iter_images(run, selection, t=None, offset=0):
     """The Atoms of the steps a slice selects, built one at a time."""
     from ase.units import GPa
 
-    t = run.trajectory if t is None else t
+    t = ionic_trajectory(run) if t is None else t
     if not len(t["e_0_energy"]):
         if range(_count(t, offset))[selection]:
             yield _initial_image(run)

@@ -163,7 +163,8 @@ private:
 };
 
 // The whole record: every property of the layout table as a key, in its order;
-// one whose parse option is off is null.
-void write_record(FileJsonWriter& w, const VasprunData& d, const ParseOptions& options);
+// one whose parse option is off is null, and so is one whose block could not be
+// read: the texts "property: error" of those are returned.
+std::vector<std::string> write_record(FileJsonWriter& w, const VasprunData& d, const ParseOptions& options);
 
 }  // namespace calcsift::cli

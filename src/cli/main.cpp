@@ -239,8 +239,9 @@ int run_dump(const std::string& file, const ParseOptions& options) {
     std::vector<char> buffer(1 << 20);
     rapidjson::FileWriteStream stream(stdout, buffer.data(), buffer.size());
     FileJsonWriter writer(stream);
+    std::vector<std::string> unreadable;
     try {
-        write_record(writer, data, options);
+        unreadable = write_record(writer, data, options);
     } catch (const std::exception& e) {
         stream.Flush();
         std::fflush(stdout);
@@ -254,7 +255,8 @@ int run_dump(const std::string& file, const ParseOptions& options) {
         std::fprintf(stderr, "calcsift: error writing the output\n");
         return kExitFailure;
     }
-    return 0;
+    for (const std::string& text : unreadable) print_error(file, text);
+    return unreadable.empty() ? 0 : kExitFailure;
 }
 
 // --------------------------------------------------------------------------
@@ -316,7 +318,9 @@ std::string dump_footer() {
         column += word.size();
     }
     text += R"(
-Arrays are nested lists, tuples are lists, absent blocks are null.
+Arrays are nested lists, tuples are lists, absent blocks are null. A block that
+no load depends on and that could not be read (the Python property raises) is
+null too; "FILE: property: reason" goes to stderr and the exit status is 1.
 
 The dos, eigenvalues and projected blocks are opt-in: without --dos, --eigen and
 --projected they are not parsed and are written as null (efermi too, as it comes

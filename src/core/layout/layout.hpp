@@ -270,6 +270,12 @@ void emit(Out& o, const Trajectory& t) {
         o.key("magnetization"_key);
         array(o, *t.magnetization);
     }
+    if (t.machine_learned) {
+        static constexpr bool kNone = false;
+        const std::size_t n = t.machine_learned->size();
+        o.key("machine_learned"_key);
+        o.bool_array(std::span<const std::size_t>(&n, 1), n ? (*t.machine_learned)[0].data() : &kNone);
+    }
     o.end_dict();
 }
 
@@ -385,10 +391,15 @@ void emit(Out& o, const Dynmat& d) {
 }
 
 // The parts of KPOINTS_OPT in the layouts of their main counterparts; none
-// without any.
+// without any. The eigenvalues are those VASP writes inside the projections
+// (with occupancies) when there are, else those of <eigenvalues_kpoints_opt>.
 template <LayoutOutput Out>
-void kpoints_opt(Out& o, const KpointsOptBands* bands, const Projected* projected, const Dos* dos) {
-    if (!bands && !projected && !dos) return o.none();
+void kpoints_opt(Out& o, const KpointsOptBands* bands, const KpointsOptProjected* projected, const Dos* dos) {
+    const EigenvalueBlock* eigenvalues = projected && projected->eigenvalues ? &*projected->eigenvalues
+                                         : bands && bands->eigenvalues      ? &*bands->eigenvalues
+                                                                            : nullptr;
+    const Projected* projections = projected && projected->projected ? &*projected->projected : nullptr;
+    if (!bands && !eigenvalues && !projections && !dos) return o.none();
     static constexpr double kNone = 0.0;
     static constexpr std::size_t kNoList[2] = {0, 3};
     o.begin_dict();
@@ -398,13 +409,13 @@ void kpoints_opt(Out& o, const KpointsOptBands* bands, const Projected* projecte
     o.key("weights"_key);
     if (bands) array(o, bands->weights);
     else o.array(std::span<const std::size_t>(kNoList, 1), &kNone);
-    if (bands && bands->eigenvalues) {
+    if (eigenvalues) {
         o.key("eigenvalues"_key);
-        array(o, bands->eigenvalues->data);
+        array(o, eigenvalues->data);
     }
-    if (projected) {
+    if (projections) {
         o.key("projected"_key);
-        emit(o, *projected);
+        emit(o, *projections);
     }
     if (dos) {
         o.key("dos"_key);

@@ -7,10 +7,12 @@
 // table (the Python class and the dump take it from there; tests/test_cli.py
 // checks that the stub and the dump follow the table), and its typed @property
 // in __init__.pyi at the same place. New data of a new record type also gets
-// an emit function in layout.hpp.
+// an emit function in layout.hpp (or details.hpp, for what the record keeps
+// beside the sections the load reads).
 #pragma once
 
 #include "core/record/derived.hpp"
+#include "core/layout/details.hpp"
 #include "core/layout/layout.hpp"
 #include "core/record/record.hpp"
 
@@ -156,6 +158,76 @@ void kpoints_opt(Out& o, const VasprunData& d) {
 template <LayoutOutput Out>
 void trajectory(Out& o, const VasprunData& d) { emit(o, build_trajectory(d)); }
 
+template <LayoutOutput Out>
+void generator(Out& o, const VasprunData& d) {
+    o.begin_dict();
+    for (const auto& named : d.generator.items) emit(o, named);
+    o.end_dict();
+}
+
+template <LayoutOutput Out>
+void incar_items(Out& o, const VasprunData& d) {
+    if (const auto* list = d.incar_items.get()) items(o, *list, false);
+    else o.none();
+}
+
+template <LayoutOutput Out>
+void parameter_items(Out& o, const VasprunData& d) {
+    if (const Parameters* p = d.parameters.get()) items(o, p->items, true);
+    else o.none();
+}
+
+template <LayoutOutput Out>
+void kpoint_blocks(Out& o, const VasprunData& d) {
+    const auto& blocks = *d.kpoint_blocks.get();
+    o.begin_list(blocks.size());
+    for (const Kpoints& k : blocks) kpoint_block(o, k);
+    o.end_list();
+}
+
+template <LayoutOutput Out>
+void named_structures(Out& o, const VasprunData& d) {
+    for (const auto& named : d.named_structures) named.second.selective.get();  // raises before any output
+    o.begin_dict();
+    for (const auto& [name, s] : d.named_structures) {
+        o.key(std::string_view(name));
+        structure_with_flags(o, s);
+    }
+    o.end_dict();
+}
+
+template <LayoutOutput Out>
+void calculations(Out& o, const VasprunData& d) {
+    const auto& calcs = *d.calculations.get();
+    o.begin_list(calcs.size());
+    for (const CalculationInfo& c : calcs) calculation(o, c, d.term_names);
+    o.end_list();
+}
+
+template <LayoutOutput Out>
+void ml_steps(Out& o, const VasprunData& d) {
+    const auto& steps = *d.ml_steps.get();
+    o.begin_list(steps.size());
+    for (const MlStep& m : steps) ml_step(o, m, d.term_names);
+    o.end_list();
+}
+
+template <LayoutOutput Out>
+void dielectric_functions(Out& o, const VasprunData& d) {
+    const auto& all = *d.dielectric_functions.get();
+    o.begin_list(all.size());
+    for (const DielectricFunction& f : all) dielectric_function(o, f);
+    o.end_list();
+}
+
+template <LayoutOutput Out>
+void optical_transitions(Out& o, const VasprunData& d) { emit(o, d.optical_transitions); }
+
+template <LayoutOutput Out>
+void projected_magnetization(Out& o, const VasprunData& d) {
+    layout::projected_magnetization(o, d.projected ? &*d.projected : nullptr);
+}
+
 }  // namespace property
 
 inline constexpr char kEigenvaluesDoc[] =
@@ -198,6 +270,16 @@ inline constexpr Property<Out> properties[] = {
     // Each part of kpoints_opt is parsed under its main counterpart's option.
     {"kpoints_opt", nullptr, Needs::always, property::kpoints_opt<Out>},
     {"trajectory", nullptr, Needs::always, property::trajectory<Out>},
+    {"generator", nullptr, Needs::always, property::generator<Out>},
+    {"incar_items", nullptr, Needs::always, property::incar_items<Out>},
+    {"parameter_items", nullptr, Needs::always, property::parameter_items<Out>},
+    {"kpoint_blocks", nullptr, Needs::always, property::kpoint_blocks<Out>},
+    {"named_structures", nullptr, Needs::always, property::named_structures<Out>},
+    {"calculations", nullptr, Needs::always, property::calculations<Out>},
+    {"ml_steps", nullptr, Needs::always, property::ml_steps<Out>},
+    {"dielectric_functions", nullptr, Needs::always, property::dielectric_functions<Out>},
+    {"optical_transitions", nullptr, Needs::always, property::optical_transitions<Out>},
+    {"projected_magnetization", nullptr, Needs::projected, property::projected_magnetization<Out>},
 };
 
 }  // namespace calcsift::layout

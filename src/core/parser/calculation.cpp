@@ -5,15 +5,30 @@
 
 namespace calcsift {
 
-StepEnergies parse_energy_fields(Cursor& cur, double missing) {
+StepEnergies parse_energy_fields(Cursor& cur, double missing, TermSink sink) {
     StepEnergies e{missing, missing, missing};
+    const std::size_t first = sink.terms ? sink.terms->values.size() : 0;
     for_each_child(cur, "energy", [&](const Event& ev) {
         if (ev.name != "i") return false;
         auto name = attr_str(ev, "name");
         std::string_view text = cur.read_text();
         if (!name) return true;
+        const std::optional<double> read = parse_f64(text);
+        if (sink.terms) {
+            // Every term, in file order; a repeated name keeps its place and takes the last value.
+            const std::uint32_t id = sink.names->id(*name);
+            std::size_t at = first;
+            while (at < sink.terms->names.size() && sink.terms->names[at] != id) ++at;
+            const double value = read.value_or(std::numeric_limits<double>::quiet_NaN());
+            if (at < sink.terms->names.size()) {
+                sink.terms->values[at] = value;
+            } else {
+                sink.terms->names.push_back(id);
+                sink.terms->values.push_back(value);
+            }
+        }
         // An unreadable value (including a field of stars) counts as missing.
-        double value = parse_f64(text).value_or(missing);
+        double value = read.value_or(missing);
         if (*name == "e_fr_energy") e.e_fr_energy = value;
         else if (*name == "e_wo_entrp") e.e_wo_entrp = value;
         else if (*name == "e_0_energy") e.e_0_energy = value;
@@ -22,17 +37,26 @@ StepEnergies parse_energy_fields(Cursor& cur, double missing) {
     return e;
 }
 
-StepEnergies parse_scstep(Cursor& cur) {
+StepEnergies parse_scstep(Cursor& cur, TermSink sink) {
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     StepEnergies e{nan, nan, nan};
-    for_each_named(cur, "scstep", "energy", [&] { e = parse_energy_fields(cur, nan); });
+    // Of several <energy>s the last one counts, for the terms too.
+    const std::size_t first = sink.terms ? sink.terms->values.size() : 0;
+    for_each_named(cur, "scstep", "energy", [&] {
+        if (sink.terms) {
+            sink.terms->names.resize(first);
+            sink.terms->values.resize(first);
+        }
+        e = parse_energy_fields(cur, nan, sink);
+    });
+    if (sink.terms) sink.terms->end_group();
     return e;
 }
 
 void take_calculation(Walk& w, const Event&) {
     Calculation c;
     w.calc = &c;
-    walk_children(w, "calculation", Level::calculation);
+    c.info.closed = walk_children(w, "calculation", Level::calculation);
     w.calc = nullptr;
 
     RunProgress& run = w.data.progress;
@@ -40,6 +64,13 @@ void take_calculation(Walk& w, const Event&) {
     // Without a structure every <scstep> is the ground state's.
     if (!c.structure) c.ground_state_scsteps = c.scsteps.size();
     run.last_scsteps = c.ground_state_scsteps;
+    CalculationInfo& info = c.info;
+    info.ground_state_scsteps = c.ground_state_scsteps;
+    if (c.structure) {
+        info.step = w.data.ionic_steps.size();  // before the selection of steps (finish maps it)
+        if (c.structure->selective.value) info.selective = *c.structure->selective.value;
+    }
+    if (w.data.calculations.value) w.data.calculations.value->push_back(std::move(info));
     if (!c.structure) return;  // no ionic step: what else it held is dropped
     ++run.ionic_steps;
     IonicStep step;

@@ -176,40 +176,43 @@ NdArray build_projected(Cursor& cur, Nesting& n, std::size_t norbitals) {
 
 }  // namespace
 
-Projected parse_projected(Cursor& cur, std::string_view element) {
-    return read_last(cur, element, "array", "array inside projected", [&] {
-        Projected p;
-        Nesting n;
-        bool have_spins = false;
-        for_each_child(cur, "array", [&](const Event& ev) {
-            if (ev.name == "field") {
-                p.orbitals.emplace_back(cur.read_text());
-                return true;
-            }
-            if (ev.name != "set") return false;
-            n = Nesting();
-            read_spin_tree(cur, n, element, [&] {
-                std::size_t bands = 0;
-                for_each_named(cur, "set", "set", [&] {  // one band set
-                    ++bands;
-                    std::size_t ions = 0;
-                    for_each_named(cur, "set", "r", [&] {
-                        std::size_t got = cur.read_floats(n.flat);
-                        n.row_lens.push_back(count32(got));
-                        ++ions;
-                    });
-                    n.band_rows.push_back(count32(ions));
-                });
-                n.kset_counts.push_back(count32(bands));
-            });
-            have_spins = !n.spin_ksets.empty();
+Projected read_projected_array(Cursor& cur, std::string_view element) {
+    Projected p;
+    Nesting n;
+    bool have_spins = false;
+    for_each_child(cur, "array", [&](const Event& ev) {
+        if (ev.name == "field") {
+            p.orbitals.emplace_back(cur.read_text());
             return true;
+        }
+        if (ev.name != "set") return false;
+        n = Nesting();
+        read_spin_tree(cur, n, element, [&] {
+            std::size_t bands = 0;
+            for_each_named(cur, "set", "set", [&] {  // one band set
+                ++bands;
+                std::size_t ions = 0;
+                for_each_named(cur, "set", "r", [&] {
+                    std::size_t got = cur.read_floats(n.flat);
+                    n.row_lens.push_back(count32(got));
+                    ++ions;
+                });
+                n.band_rows.push_back(count32(ions));
+            });
+            n.kset_counts.push_back(count32(bands));
         });
-        if (!have_spins) throw VasprunError::missing_element("spin sets in projected");
-        std::size_t norbitals = std::max<std::size_t>(1, p.orbitals.size());
-        p.data = build_projected(cur, n, norbitals);
-        return p;
+        have_spins = !n.spin_ksets.empty();
+        return true;
     });
+    if (!have_spins) throw VasprunError::missing_element("spin sets in projected");
+    std::size_t norbitals = std::max<std::size_t>(1, p.orbitals.size());
+    p.data = build_projected(cur, n, norbitals);
+    return p;
+}
+
+Projected parse_projected(Cursor& cur, std::string_view element) {
+    return read_last(cur, element, "array", "array inside projected",
+                     [&] { return read_projected_array(cur, element); });
 }
 
 }  // namespace calcsift

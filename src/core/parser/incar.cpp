@@ -1,8 +1,10 @@
 // <generator>, and the typed name/value items of <incar> and <parameters>.
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "core/parser/extras.hpp"
 #include "core/parser/sections.hpp"
 
 namespace calcsift {
@@ -46,9 +48,8 @@ std::vector<double> float_tokens(std::string_view text) {
     return values;
 }
 
-// A <v> item of <parameters>: a list of the type's values (ints, bools, or
-// floats by the float rule of items), or the text when it has none or, for
-// ints and bools, when one token is not of the type.
+}  // namespace
+
 IncarValue parse_vector_value(std::string_view text, std::string_view type) {
     if (type == "string") return {std::string(text)};
     if (type == "logical" || type == "int") {
@@ -73,22 +74,57 @@ IncarValue parse_vector_value(std::string_view text, std::string_view type) {
     return {std::move(values)};
 }
 
-// The item loop of <incar> and <parameters>. Each named <i> is typed by
-// parse_incar_value; a self-closing item is the empty string, whatever its
-// declared type. With vectors (<parameters>), <v> items are read as well and
-// <separator> groups are flattened; otherwise both are passed over whole, like
-// every other child. Ends at the end tag end_name or at end of input. Its own
-// loop, not for_each_child: a self-closing <i/> is an item too.
-template <typename OnItem>
-void for_each_item(Cursor& cur, std::string_view end_name, bool vectors, OnItem&& on_item) {
+namespace {
+
+// A named <i> or <v> item as the item loop meets it.
+struct RawItem {
+    std::string_view name;
+    std::optional<std::string_view> type;
+    std::string_view text;
+    bool vector = false;
+    bool empty = false;  // self-closing
+};
+
+// The typed value: an <i> by parse_incar_value (the type "float" when none is
+// given), a <v> by parse_vector_value, a self-closing item the empty string
+// whatever its declared type.
+IncarValue typed(const RawItem& item) {
+    if (item.empty) return {std::string()};
+    const std::string_view type = item.type.value_or("float");
+    return item.vector ? parse_vector_value(item.text, type) : parse_incar_value(item.text, type);
+}
+
+Item as_item(const RawItem& raw, const std::vector<std::string>& separators) {
+    Item item;
+    item.name.assign(raw.name);
+    if (raw.type) item.type.emplace(*raw.type);
+    item.text.assign(raw.text);
+    item.vector = raw.vector;
+    item.separators = separators;
+    return item;
+}
+
+// The item loop of <incar> and <parameters>: on_item(RawItem) for each named
+// <i>. With vectors (<parameters>), <v> items are items too and <separator>
+// groups are flattened, their names kept in *separators while inside; otherwise
+// on_other(event) may take any other child (returning whether it did), and what
+// it does not take is passed over whole, like every other child. Ends at the end
+// tag end_name or at end of input. Its own loop, not for_each_child: a
+// self-closing <i/> is an item too.
+template <typename OnItem, typename OnOther>
+void for_each_item(Cursor& cur, std::string_view end_name, bool vectors, std::vector<std::string>& separators,
+                   OnItem&& on_item, OnOther&& on_other) {
     for (;;) {
         Event ev = cur.next();
         switch (ev.kind) {
             case EventKind::Start: {
                 bool vector = vectors && ev.name == "v";
-                if (vectors && ev.name == "separator") break;  // its items are read as ours
+                if (vectors && ev.name == "separator") {  // its items are read as ours
+                    separators.emplace_back(attr_str(ev, "name").value_or(""));
+                    break;
+                }
                 if (ev.name != "i" && !vector) {
-                    cur.skip_element(ev.name);
+                    if (!on_other(ev)) cur.skip_element(ev.name);
                     break;
                 }
                 auto name = attr_str(ev, "name");
@@ -96,19 +132,19 @@ void for_each_item(Cursor& cur, std::string_view end_name, bool vectors, OnItem&
                     cur.read_text();
                     break;
                 }
-                std::string_view type = attr_str(ev, "type").value_or("float");
-                std::string_view text = cur.read_text();
-                on_item(*name, vector ? parse_vector_value(text, type) : parse_incar_value(text, type));
+                const auto type = attr_str(ev, "type");
+                on_item(RawItem{*name, type, cur.read_text(), vector, false});
                 break;
             }
             case EventKind::Empty: {
                 if (ev.name != "i" && !(vectors && ev.name == "v")) break;
                 auto name = attr_str(ev, "name");
-                if (name) on_item(*name, IncarValue{std::string()});
+                if (name) on_item(RawItem{*name, attr_str(ev, "type"), {}, ev.name == "v", true});
                 break;
             }
             case EventKind::End:
                 if (ev.name == end_name) return;
+                if (vectors && ev.name == "separator" && !separators.empty()) separators.pop_back();
                 break;
             case EventKind::Eof:
                 return;
@@ -138,26 +174,59 @@ Generator parse_generator(Cursor& cur) {
         else if (*name == "date") field = &g.date;
         else if (*name == "time") field = &g.time;
         if (field) field->assign(text);
+        auto it = std::find_if(g.items.begin(), g.items.end(), [&](const auto& item) { return item.first == *name; });
+        if (it == g.items.end()) g.items.emplace_back(*name, text);
+        else it->second.assign(text);
         return true;
     });
     return g;
 }
 
-IncarMap parse_incar(Cursor& cur) {
+IncarMap parse_incar(Cursor& cur, Fallible<std::vector<Item>>* items) {
     IncarMap map;
-    for_each_item(cur, "incar", false, [&](std::string_view name, IncarValue value) {
-        map.insert(std::string(name), std::move(value));
-    });
+    std::vector<std::string> none;
+    if (items) items->value.emplace();
+    for_each_item(
+        cur, "incar", false, none,
+        [&](const RawItem& item) {
+            map.insert(std::string(item.name), typed(item));
+            if (items && items->value) items->value->push_back(as_item(item, none));
+        },
+        [&](const Event& ev) {
+            // A <v> item (a vector: MAGMOM, DIPOL, ...) is none of the INCAR's: the
+            // load passes over it; it is read as an item on its own.
+            if (ev.name != "v" || !items) return false;
+            const auto name = attr_str(ev, "name");
+            const auto type = attr_str(ev, "type");
+            const auto text = extra_text(cur, Skip::element, ev.name);
+            if (!name || !text || !items->value) return true;
+            try {
+                read_text_of(cur, *text, [&](Cursor& sub) {
+                    items->value->push_back(as_item(RawItem{*name, type, sub.read_text(), true, false}, none));
+                    return 0;
+                });
+            } catch (const VasprunError& e) {
+                items->value.reset();
+                items->error = e;
+            }
+            return true;
+        });
     return map;
 }
 
 Parameters parse_parameters(Cursor& cur) {
     Parameters p;
     p.values.reserve(kTypicalParameters);
-    for_each_item(cur, "parameters", true, [&](std::string_view name, IncarValue value) {
-        if (name == "NELM" && !p.first_nelm) p.first_nelm = value;
-        p.values.insert(std::string(name), std::move(value));
-    });
+    std::vector<std::string> separators;
+    for_each_item(
+        cur, "parameters", true, separators,
+        [&](const RawItem& item) {
+            IncarValue value = typed(item);
+            if (item.name == "NELM" && !p.first_nelm) p.first_nelm = value;
+            p.values.insert(std::string(item.name), std::move(value));
+            p.items.push_back(as_item(item, separators));
+        },
+        [](const Event&) { return false; });
     return p;
 }
 

@@ -1,4 +1,7 @@
 // <kpoints> and the generic <varray> readers shared with structures and calculations.
+#include <algorithm>
+
+#include "core/parser/extras.hpp"
 #include "core/parser/sections.hpp"
 
 namespace calcsift {
@@ -63,14 +66,35 @@ std::vector<std::string> parse_varray_strings(Cursor& cur) {
     return out;
 }
 
-KpointGeneration parse_generation_block(Cursor& cur, std::string scheme) {
+KpointGeneration parse_generation_block(Cursor& cur, std::string scheme,
+                                        std::optional<VasprunError>* extras_error) {
     KpointGeneration gen;
     gen.scheme = std::move(scheme);
+    auto keep = [&](std::string_view name, IncarValue value) {
+        auto it = std::find_if(gen.items.begin(), gen.items.end(), [&](const auto& i) { return i.first == name; });
+        if (it == gen.items.end()) gen.items.emplace_back(std::string(name), std::move(value));
+        else it->second = std::move(value);
+    };
     for_each_child(cur, "generation", [&](const Event& ev) {
-        if (ev.name != "v") return false;
         auto name = attr_str(ev, "name");
         auto type = attr_str(ev, "type");
+        if (ev.name == "i") {
+            // The line mode's <i name="divisions">: passed over by the load, read on its own.
+            const auto text = extra_text(cur, Skip::element, ev.name);
+            if (!name || !text || !extras_error) return true;
+            try {
+                read_text_of(cur, *text, [&](Cursor& sub) {
+                    keep(*name, parse_incar_value(sub.read_text(), type.value_or("float")));
+                    return 0;
+                });
+            } catch (const VasprunError& e) {
+                *extras_error = e;
+            }
+            return true;
+        }
+        if (ev.name != "v") return false;
         std::string_view text = cur.read_text();
+        if (name) keep(*name, parse_vector_value(text, type.value_or("float")));
         if (name && *name == "divisions" && type && *type == "int") {
             std::array<std::int32_t, 3> div{};
             std::size_t n = 0;
@@ -85,7 +109,7 @@ KpointGeneration parse_generation_block(Cursor& cur, std::string scheme) {
     return gen;
 }
 
-Kpoints parse_kpoints(Cursor& cur) {
+Kpoints parse_kpoints(Cursor& cur, std::optional<VasprunError>* extras_error) {
     std::optional<std::vector<V3>> list;
     std::optional<std::vector<double>> weights;
     std::optional<KpointGeneration> generation;
@@ -107,7 +131,7 @@ Kpoints parse_kpoints(Cursor& cur) {
             }
         } else if (ev.name == "generation") {
             std::string scheme(attr_str(ev, "param").value_or("unknown"));
-            generation = parse_generation_block(cur, std::move(scheme));
+            generation = parse_generation_block(cur, std::move(scheme), extras_error);
         } else {
             return false;
         }

@@ -16,7 +16,9 @@ namespace calcsift {
 
 // generator, INCAR and parameters
 Generator parse_generator(Cursor& cur);
-IncarMap parse_incar(Cursor& cur);
+// With items, every named <i> and <v> as written goes there too (the <v>s
+// read beyond the load, as extras).
+IncarMap parse_incar(Cursor& cur, Fallible<std::vector<Item>>* items = nullptr);
 IncarValue parse_incar_value(std::string_view text, std::string_view type);
 Parameters parse_parameters(Cursor& cur);
 
@@ -38,8 +40,15 @@ bool is_structure_extra(std::string_view name) noexcept;
 void read_structure_extra(const Cursor& parent, std::string_view name, std::string_view text, Structure& s);
 
 // k-points and the generic varray readers
-Kpoints parse_kpoints(Cursor& cur);
-KpointGeneration parse_generation_block(Cursor& cur, std::string scheme);
+// With extras_error, the items of <generation> the load passes over are read
+// too, and the error of reading one goes there.
+Kpoints parse_kpoints(Cursor& cur, std::optional<VasprunError>* extras_error = nullptr);
+KpointGeneration parse_generation_block(Cursor& cur, std::string scheme,
+                                        std::optional<VasprunError>* extras_error = nullptr);
+// A <v> item of <parameters>: a list of the type's values (ints, bools, or
+// floats by the float rule of items), or the text when it has none or, for
+// ints and bools, when one token is not of the type.
+IncarValue parse_vector_value(std::string_view text, std::string_view type);
 std::vector<V3> parse_varray_v3(Cursor& cur);
 Rows parse_varray_floats(Cursor& cur);
 std::vector<double> parse_varray_first_f64(Cursor& cur);
@@ -47,10 +56,17 @@ std::vector<std::size_t> parse_varray_indices(Cursor& cur);
 std::vector<std::string> parse_varray_strings(Cursor& cur);
 
 // calculations
-StepEnergies parse_scstep(Cursor& cur);
+// Where every term of an <energy> goes besides the three of a step (none: nowhere).
+struct TermSink {
+    Terms* terms = nullptr;
+    TermNames* names = nullptr;
+};
+// The energies of a <scstep>; with a sink, its terms as one more group there.
+StepEnergies parse_scstep(Cursor& cur, TermSink sink = {});
 // The e_fr_energy, e_wo_entrp and e_0_energy of an <energy>; missing or
-// unreadable ones take the value missing.
-StepEnergies parse_energy_fields(Cursor& cur, double missing);
+// unreadable ones take the value missing. With a sink, every term is appended
+// to its last group (NaN where unreadable).
+StepEnergies parse_energy_fields(Cursor& cur, double missing, TermSink sink = {});
 
 // density of states
 Dos parse_dos(Cursor& cur);
@@ -61,6 +77,8 @@ PartialDos parse_partial_dos(Cursor& cur);
 // With energies_only, rows that hold just an energy get a NaN occupancy.
 EigenvalueBlock parse_eigenvalues(Cursor& cur, bool energies_only = false);
 Projected parse_projected(Cursor& cur, std::string_view element = "projected");
+// One <array> of a projected block (its start tag just read).
+Projected read_projected_array(Cursor& cur, std::string_view element);
 
 // linear response and phonons
 // A <varray> of rows of equal length as a dense (rows, columns) block; rows of

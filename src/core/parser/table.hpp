@@ -58,6 +58,7 @@ struct Calculation {
     std::vector<StepEnergies> scsteps;
     std::size_t ground_state_scsteps = 0;
     bool dielectric_read = false;  // the first <dielectricfunction> is the record's
+    CalculationInfo info;          // what the record keeps of it beside its ionic step
 };
 
 // The state of one parse.
@@ -94,6 +95,7 @@ struct Section {
     Skip skip;
     void (*read)(Walk&, const Event&);
     const char* required = nullptr;  // its MissingElement text when the document must have it
+    const char* block = nullptr;     // its name among the blocks a calculation holds
 };
 
 // A <calculation>: its children walked with the table, then its ionic step (calculation.cpp).

@@ -66,6 +66,15 @@ struct Fallible {
         if (error) throw *error;
         return value ? &*value : nullptr;
     }
+    // Runs a reading that adds to the value; its error is kept, and the block raises it.
+    template <class Read>
+    void read_into(Read&& add) {
+        try {
+            add();
+        } catch (const VasprunError& e) {
+            error = e;
+        }
+    }
     // Keeps the block's value, or the error of reading it.
     template <class Read>
     void read(Read&& read_value) {
@@ -84,6 +93,17 @@ struct Fallible {
 
 struct Generator {
     std::string program, version, subversion, platform, date, time;
+    // Every named item, as written, in file order.
+    std::vector<std::pair<std::string, std::string>> items;
+};
+
+// A named <i> or <v> item of <incar> or <parameters> as written.
+struct Item {
+    std::string name;
+    std::optional<std::string> type;
+    std::string text;
+    bool vector = false;                  // a <v>
+    std::vector<std::string> separators;  // the enclosing <separator>s' names, outermost first
 };
 
 struct IncarValue {
@@ -169,6 +189,7 @@ struct Parameters {
     // convergence", then the GW loop's under "response functions", which takes
     // the map's value. The first one is the electronic loop's.
     std::optional<IncarValue> first_nelm;
+    std::vector<Item> items;
 };
 
 // --- atom info ---
@@ -204,6 +225,9 @@ struct Structure {
 struct KpointGeneration {
     std::string scheme;
     std::optional<std::array<std::int32_t, 3>> divisions;
+    // Every named <v> and <i> child (divisions, usershift, genvec1..3, shift;
+    // the line mode's <i name="divisions">), typed as <parameters> items are.
+    std::vector<std::pair<std::string, IncarValue>> items;
 };
 
 struct Kpoints {
@@ -235,6 +259,7 @@ struct IonicStep {
     // after it are the linear-response loops of DFPT runs, not steps of this loop.
     std::vector<StepEnergies> scsteps;
 };
+
 
 // --- density of states ---
 
@@ -295,6 +320,69 @@ struct KpointsOptBands {
     std::optional<EigenvalueBlock> eigenvalues;
 };
 
+// <projected_kpoints_opt>: the projections, and the copy of the eigenvalues
+// (with occupancies) that VASP writes inside it.
+struct KpointsOptProjected {
+    std::optional<EigenvalueBlock> eigenvalues;
+    std::optional<Projected> projected;
+};
+
+// --- what a run holds beside its sections ---
+
+// Named values (energy terms) of several groups, flat: group i is
+// [offsets[i], offsets[i + 1]) of names and values; names index a name table.
+struct Terms {
+    std::vector<std::uint32_t> names;
+    std::vector<double> values;
+    std::vector<std::size_t> offsets{0};
+
+    std::size_t count() const noexcept { return offsets.size() - 1; }
+    void end_group() { offsets.push_back(values.size()); }
+};
+
+// Interned names of energy terms: the few dozen a document has.
+struct TermNames {
+    std::vector<std::string> names;
+    std::uint32_t id(std::string_view name) {
+        for (std::uint32_t i = 0; i < names.size(); ++i)
+            if (names[i] == name) return i;
+        names.emplace_back(name);
+        return static_cast<std::uint32_t>(names.size() - 1);
+    }
+};
+
+// What a <calculation> held beyond its ionic step.
+struct CalculationInfo {
+    std::optional<std::size_t> step;  // its ionic step in the record, when it has one that is kept
+    bool closed = false;              // its end tag was read
+    bool has_energy = false;
+    Terms energy;                     // one group: every item of its <energy>
+    Terms scsteps;                    // a group per <scstep>, all of them
+    std::size_t ground_state_scsteps = 0;
+    std::vector<std::pair<std::string, NdArray>> varrays;  // beyond forces, stress, magnetization
+    std::optional<std::vector<std::array<bool, 3>>> selective;  // of its structure
+    std::vector<const char*> blocks;  // names of the band, DOS and response blocks it holds
+};
+
+// A machine-learned force-field step (VASP 6.3+ writes them at top level,
+// between the calculations): a structure, its forces and stress, its energies.
+struct MlStep {
+    std::ptrdiff_t after = -1;  // the calculation before it (-1: none)
+    Structure structure;
+    std::optional<std::vector<V3>> forces;
+    std::optional<M3> stress;
+    bool has_energy = false;
+    Terms energy;  // one group
+    bool kept = false;  // follows the selection of the ionic step before it
+};
+
+// A <dielectricfunction> with its comment and where it stands.
+struct DielectricFunction {
+    std::optional<std::string> comment;
+    std::optional<std::size_t> calculation;  // absent at top level
+    Dielectric data;
+};
+
 // --- the whole record ---
 
 struct ParseOptions {
@@ -339,8 +427,17 @@ struct VasprunData {
     Fallible<Dynmat> dynmat;
     // KPOINTS_OPT: each part under the switch of its counterpart of the run.
     Fallible<KpointsOptBands> kpoints_opt;
-    Fallible<Projected> kpoints_opt_projected;
+    Fallible<KpointsOptProjected> kpoints_opt_projected;
     std::optional<Dos> kpoints_opt_dos;
+    // Beside the sections the load reads: all of them, as written.
+    Fallible<std::vector<Item>> incar_items;
+    Fallible<std::vector<Kpoints>> kpoint_blocks;  // every top-level <kpoints>; `kpoints` is the last
+    std::vector<std::pair<std::string, Structure>> named_structures;  // the last top-level one per name
+    TermNames term_names;
+    Fallible<std::vector<CalculationInfo>> calculations;  // every <calculation>, kept or not
+    Fallible<std::vector<MlStep>> ml_steps;
+    Fallible<std::vector<DielectricFunction>> dielectric_functions;
+    Fallible<NdArray> optical_transitions;
     // A calculation held a <projected> block, whether it was parsed or passed over.
     bool saw_projected = false;
 };

@@ -32,11 +32,43 @@ std::size_t widest_row(const Rows& rows) {
     return w;
 }
 
+// The rows in file order: each kept ionic step, then the kept machine-learned
+// steps after its calculation (those before any calculation first). A row is
+// an ionic step's index, or ~index of a machine-learned step.
+std::vector<std::size_t> row_order(const VasprunData& data) {
+    std::vector<std::size_t> rows;
+    const std::vector<CalculationInfo>* calcs = data.calculations.value ? &*data.calculations.value : nullptr;
+    const std::vector<MlStep>* ml = data.ml_steps.value ? &*data.ml_steps.value : nullptr;
+    if (!calcs || !ml || ml->empty()) {
+        for (std::size_t i = 0; i < data.ionic_steps.size(); ++i) rows.push_back(i);
+        return rows;
+    }
+    std::size_t next_ml = 0;
+    auto ml_after = [&](std::ptrdiff_t calc) {
+        for (; next_ml < ml->size() && (*ml)[next_ml].after == calc; ++next_ml)
+            if ((*ml)[next_ml].kept) rows.push_back(~next_ml);
+    };
+    ml_after(-1);
+    for (std::size_t c = 0; c < calcs->size(); ++c) {
+        if ((*calcs)[c].step) rows.push_back(*(*calcs)[c].step);
+        ml_after(static_cast<std::ptrdiff_t>(c));
+    }
+    return rows;
+}
+
+// The term of one group of a Terms by name, or NaN.
+double term(const Terms& t, const TermNames& names, std::string_view name) {
+    for (std::size_t i = t.offsets[0]; i < t.offsets[1]; ++i)
+        if (names.names[t.names[i]] == name) return t.values[i];
+    return kNaN;
+}
+
 }  // namespace
 
 Trajectory build_trajectory(const VasprunData& data) {
     const auto& steps = data.ionic_steps;
-    const std::size_t n = steps.size();
+    const std::vector<std::size_t> order = row_order(data);
+    const std::size_t n = order.size();
     const std::size_t natoms =
         data.atominfo.atoms.empty() ? data.initial_structure.positions.size() : data.atominfo.atoms.size();
 
@@ -48,6 +80,7 @@ Trajectory build_trajectory(const VasprunData& data) {
     t.e_fr_energy = filled({n}, kNaN);
     t.e_wo_entrp = filled({n}, kNaN);
     t.e_0_energy = filled({n}, kNaN);
+    if (n != steps.size()) t.machine_learned.emplace(n, std::array<bool, 1>{false});
 
     std::size_t ncomp = 0;
     bool any_magnetization = false;
@@ -60,18 +93,35 @@ Trajectory build_trajectory(const VasprunData& data) {
     }
     if (any_magnetization) t.magnetization = filled({n, natoms, ncomp}, kNaN);
 
-    for (std::size_t i = 0; i < n; ++i) {
-        const IonicStep& s = steps[i];
-        if (s.structure.positions.size() != natoms)
-            throw VasprunError::shape({natoms, 3}, {s.structure.positions.size(), 3});
-        put_rows(t.positions, i, natoms, s.structure.positions);
+    auto put_structure = [&](std::size_t i, const Structure& s) {
+        if (s.positions.size() != natoms) throw VasprunError::shape({natoms, 3}, {s.positions.size(), 3});
+        put_rows(t.positions, i, natoms, s.positions);
         double* lat = t.lattice.data.data() + i * 9;
-        for (const V3& r : s.structure.lattice) lat = std::copy(r.begin(), r.end(), lat);
-        put_rows(t.forces, i, natoms, s.forces);
-        if (s.has_stress) {
-            double* st = t.stress.data.data() + i * 9;
-            for (const V3& r : s.stress) st = std::copy(r.begin(), r.end(), st);
+        for (const V3& r : s.lattice) lat = std::copy(r.begin(), r.end(), lat);
+    };
+    auto put_stress = [&](std::size_t i, const M3& m) {
+        double* st = t.stress.data.data() + i * 9;
+        for (const V3& r : m) st = std::copy(r.begin(), r.end(), st);
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        if (order[i] >= steps.size()) {
+            // A machine-learned step: its energies as written (it has no electronic steps).
+            const MlStep& m = (*data.ml_steps.value)[~order[i]];
+            (*t.machine_learned)[i][0] = true;
+            put_structure(i, m.structure);
+            if (m.forces) put_rows(t.forces, i, natoms, *m.forces);
+            if (m.stress) put_stress(i, *m.stress);
+            if (m.has_energy) {
+                t.e_fr_energy.data[i] = term(m.energy, data.term_names, "e_fr_energy");
+                t.e_wo_entrp.data[i] = term(m.energy, data.term_names, "e_wo_entrp");
+                t.e_0_energy.data[i] = term(m.energy, data.term_names, "e_0_energy");
+            }
+            continue;
         }
+        const IonicStep& s = steps[order[i]];
+        put_structure(i, s.structure);
+        put_rows(t.forces, i, natoms, s.forces);
+        if (s.has_stress) put_stress(i, s.stress);
         const StepEnergies e = corrected_energies(s);  // NaN for a step without <energy>
         t.e_fr_energy.data[i] = e.e_fr_energy;
         t.e_wo_entrp.data[i] = e.e_wo_entrp;

@@ -1,6 +1,6 @@
 // The kept ionic steps as dense arrays, one leading axis over the steps: what
 // trajectory analyses and training sets of fitted potentials read, without a
-// container per value.
+// container per value. The machine-learned steps of a run are rows too, marked.
 #pragma once
 
 #include <optional>
@@ -20,6 +20,8 @@ struct Trajectory {
     // (nsteps, natoms, ncomponents) when any kept step carries a magnetization;
     // ncomponents is the widest row, NaN where a step or row has fewer values.
     std::optional<NdArray> magnetization;
+    // (nsteps,) when the run has machine-learned steps among its rows: which rows they are.
+    std::optional<std::vector<std::array<bool, 1>>> machine_learned;
 };
 
 // natoms is the number of atoms of <atominfo> (of the initial structure when
