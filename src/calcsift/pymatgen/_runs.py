@@ -11,6 +11,7 @@ constructor does the work: the result is pymatgen's, at pymatgen's speed. A file
 its ``OSError`` as pymatgen's reader does.
 """
 
+import gc
 import os
 import warnings
 
@@ -89,10 +90,21 @@ def fill_vasprun(obj, filename, ionic_step_skip=None, ionic_step_offset=0, parse
     obj.occu_tol = occu_tol
     obj.separate_spins = separate_spins
     obj.exception_on_bad_xml = exception_on_bad_xml
+    # The cyclic garbage collector stays off while the objects are built: an MD run makes millions of them (a
+    # site and its state each), none in a cycle, and the collections their count sets off would take twice as
+    # long as building them.
+    collecting = gc.isenabled()
+    gc.disable()
     try:
         run = load(filename, parse_dos, parse_eigen, parse_projected_eigen, not exception_on_bad_xml)
         _vasprun_from(obj, run, ionic_step_skip, ionic_step_offset, parse_dos, parse_eigen, parse_projected_eigen)
+        ours = True
     except UsePymatgen:
+        ours = False
+    finally:
+        if collecting:
+            gc.enable()
+    if not ours:
         obj.__dict__.clear()
         fallback(obj, filename, ionic_step_skip=ionic_step_skip, ionic_step_offset=ionic_step_offset,
                  parse_dos=parse_dos, parse_eigen=parse_eigen, parse_projected_eigen=parse_projected_eigen,

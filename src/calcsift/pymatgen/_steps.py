@@ -8,15 +8,12 @@ are always kept).
 
 import numpy as np
 
+from .._common import present
+
 
 def kept(index, skip, offset):
     """Calculation ``index`` (0-based over all of them) is selected by ionic_step_skip and ionic_step_offset."""
     return index >= offset and (index - offset) % (skip or 1) == 0
-
-
-def _present(block):
-    """A trajectory row holds the block (calcsift fills a missing one with NaN)."""
-    return block.size > 0 and not np.isnan(block).all()
 
 
 class Steps:
@@ -55,11 +52,11 @@ class Steps:
         out = {}
         r = self.row.get(index)
         if r is not None:
-            if _present(self.forces[r]):
+            if present(self.forces[r]):
                 out["forces"] = self.forces[r].copy()
-            if _present(self.stress[r]):
+            if present(self.stress[r]):
                 out["stress"] = self.stress[r].copy()
-            if self.magnetization is not None and _present(self.magnetization[r]):
+            if self.magnetization is not None and present(self.magnetization[r]):
                 m = self.magnetization[r]
                 width = int((~np.isnan(m)).any(axis=0).sum())
                 out["magnetization"] = np.ascontiguousarray(m[:, :width])

@@ -49,15 +49,17 @@ class StructureFactory:
         positions = np.array(positions, dtype=np.float64)    # this structure's own copy; each site a row of it
         flags = None if selective is None else np.asarray(selective, dtype=bool).tolist()
         new_site = PeriodicSite.__new__
+        set_state = object.__setattr__         # past PeriodicSite's own __setattr__, which only slows this down
         sites = []
         for i, species in enumerate(self._compositions):
             site = new_site(PeriodicSite)
-            site.__dict__ = {"_lattice": lat, "_frac_coords": positions[i], "_species": species, "_coords": None,
-                             "properties": {} if flags is None else {"selective_dynamics": flags[i]},
-                             "_label": None}
+            set_state(site, "__dict__", {"_lattice": lat, "_frac_coords": positions[i], "_species": species,
+                                         "_coords": None,
+                                         "properties": {} if flags is None else {"selective_dynamics": flags[i]},
+                                         "_label": None})
             sites.append(site)
         structure = Structure.__new__(Structure)
-        structure.__dict__ = {"_lattice": lat, "_sites": sites, "_charge": None, "_properties": {}}
+        set_state(structure, "__dict__", {"_lattice": lat, "_sites": sites, "_charge": None, "_properties": {}})
         return structure
 
 
