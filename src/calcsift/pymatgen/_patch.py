@@ -55,7 +55,6 @@ def _replacement(cls, own):
             return own(self, *args, **kwargs)
         fill(self, **arguments, fallback=fallback)
 
-    __init__.__calcsift__ = True
     return __init__
 
 
@@ -64,7 +63,7 @@ def patch():
     Undo with ``unpatch()``; ``patched()`` does both around a block. Calling it again changes nothing."""
     with _lock:
         for cls in (outputs.Vasprun, outputs.BSVasprun):
-            if cls not in _saved:
+            if cls not in _saved and "__init__" in cls.__dict__:
                 own = cls.__dict__["__init__"]
                 _saved[cls] = own
                 cls.__init__ = _replacement(cls, own)
