@@ -14,14 +14,10 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-import calcsift
 from conftest import peer_run_names, require_module
 
 dpdata = require_module("dpdata")
 import calcsift.dpdata  # noqa: E402,F401  (registers the format where the entry point is not installed)
-
-if not all(hasattr(calcsift.Vasprun, p) for p in ("calculations", "parameter_items")):
-    pytest.skip("calcsift.Vasprun lacks calculations, parameter_items (core not merged yet)", allow_module_level=True)
 
 MODES = {"check": {}, "no-check": {"convergence_check": False}, "begin-step": {"begin": 1, "step": 2}}
 # (file, mode) -> (what dpdata raises, the options of dpdata's run ours equals (None: ours has no frame), why)

@@ -23,11 +23,6 @@ from pymatgen.io.vasp.outputs import Vasprun as PymatgenVasprun  # noqa: E402  (
 
 import calcsift.pymatgen as cp  # noqa: E402
 
-# The core properties this layer reads (merged into calcsift.Vasprun from the branch core).
-if not all(hasattr(calcsift.Vasprun, p) for p in ("calculations", "parameter_items", "named_structures")):
-    pytest.skip("calcsift.Vasprun lacks calculations, parameter_items, named_structures (core not merged yet)",
-                allow_module_level=True)
-
 KINTER = re.compile(rb'(<i type="int" name="KINTER">)\*+(</i>)')
 # pymatgen cannot read these: it reads a copy with KINTER = 0 instead (see EXPECTED).
 REPAIRED = {"real-03.xml", "real-04.xml"}

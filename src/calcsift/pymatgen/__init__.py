@@ -5,6 +5,20 @@ pymatgen.io.vasp.Vasprun)`` holds) with the same constructor arguments. They do 
 fill every attribute it sets from calcsift's, with its types and values, so that pymatgen's own properties and
 methods (``get_band_structure``, ``complete_dos``, ``get_computed_entry``, ``as_dict``, ...) work on them
 unchanged. ``patch()`` makes pymatgen's own classes construct this way, for code that cannot be edited.
+
+Where the two readers part:
+
+- An int or float item of <incar> or <parameters> that VASP overflowed (``KINTER = ******``), which pymatgen's
+  reader cannot read (ValueError), loads: the item is its text, ``"******"``.
+- A run record VASP did not close (a run cut short or still running) raises ``CutRecordError``, an lxml
+  ``XMLSyntaxError`` as pymatgen's reader raises, and a ``calcsift.VasprunError``; with
+  ``exception_on_bad_xml=False`` its complete calculations are read (``calcsift.read_partial``) with a
+  ``UserWarning``. ``BSVasprun`` has no such option and always raises, as pymatgen's does.
+- A file calcsift cannot read (a compression other than gzip, a malformed number) or a selection this layer
+  cannot give (ionic_step_skip keeping a block of a calculation that is not the last to hold one) is read by
+  pymatgen's own parse: pymatgen's result at pymatgen's speed.
+- Warnings have pymatgen's categories (``UnconvergedVASPWarning``, ``UserWarning``) on the same occasions, with
+  texts of their own; ``****`` fields read as NaN without pymatgen's "Float overflow" warning.
 """
 
 from pymatgen.io.vasp import outputs as _outputs
