@@ -150,6 +150,8 @@ void check_details(const VasprunData& d) {
         check_text(text, "generator item text");
     }
     for (const std::string& name : d.term_names.names) check_text(name, "energy term name");
+    check_terms(d.energy_terms, d.term_names, "energy terms");
+    check_terms(d.scstep_terms, d.term_names, "scstep terms");
     auto check_items = [](const std::vector<Item>& items) {
         for (const Item& i : items) {
             check_text(i.name, "item name");
@@ -173,9 +175,9 @@ void check_details(const VasprunData& d) {
     if (d.calculations.value) {
         for (const CalculationInfo& c : *d.calculations.value) {
             check(!c.step || *c.step < d.ionic_steps.size(), "calculation step index");
-            check_terms(c.energy, d.term_names, "calculation energy terms");
-            check_terms(c.scsteps, d.term_names, "scstep terms");
-            check(c.ground_state_scsteps <= c.scsteps.count(), "ground-state scsteps");
+            check(!c.energy || *c.energy < d.energy_terms.count(), "calculation energy group");
+            check(c.scsteps_first <= c.scsteps_end && c.scsteps_end <= d.scstep_terms.count(), "scstep groups");
+            check(c.ground_state_scsteps <= c.scsteps_end - c.scsteps_first, "ground-state scsteps");
             for (const auto& [name, a] : c.varrays) {
                 check_text(name, "calculation varray name");
                 check_array(a, 2, "calculation varray");
@@ -185,7 +187,7 @@ void check_details(const VasprunData& d) {
     if (d.ml_steps.value)
         for (const MlStep& m : *d.ml_steps.value) {
             check_structure(m.structure);
-            check_terms(m.energy, d.term_names, "machine-learned energy terms");
+            check(!m.energy || *m.energy < d.energy_terms.count(), "machine-learned energy group");
             check(!d.calculations.value || m.after < static_cast<std::ptrdiff_t>(d.calculations.value->size()),
                   "machine-learned step after a calculation");
         }

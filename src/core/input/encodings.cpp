@@ -3,20 +3,15 @@
 #include <cstring>
 
 #include "core/kernels/utf8.hpp"
+#include "core/kernels/utf8_scan.hpp"
 
 namespace calcsift {
 
 namespace {
 
-using u8 = unsigned char;
-
-inline std::uint64_t load64(const u8* p) noexcept {
-    std::uint64_t v;
-    std::memcpy(&v, p, 8);
-    return v;
-}
-
-constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+using utf8_scan::kHighBits;
+using utf8_scan::load64;
+using utf8_scan::u8;
 
 // windows-1252 bytes 0x80..0x9F; the rest map to themselves.
 constexpr std::uint16_t kC1Table[32] = {

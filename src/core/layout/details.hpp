@@ -76,17 +76,7 @@ void kpoint_block(Out& o, const Kpoints& k) {
         }
         o.end_dict();
     }
-    if (!k.labels.empty()) {
-        o.key("labels"_key);
-        o.begin_list(k.labels.size());
-        for (const auto& [index, label] : k.labels) {
-            o.begin_tuple(2);
-            o.u64(index);
-            o.str(label);
-            o.end_tuple();
-        }
-        o.end_list();
-    }
+    labels(o, k);
     o.end_dict();
 }
 
@@ -97,32 +87,23 @@ void structure_with_flags(Out& o, const Structure& s) {
     const auto* selective = s.selective.get();
     if (!selective) return emit(o, s);
     o.begin_dict();
-    o.key("lattice"_key);
-    o.rows(s.lattice.data(), 3);
-    o.key("volume"_key);
-    o.f64(s.volume);
-    o.key("positions"_key);
-    o.rows(s.positions.data(), s.positions.size());
-    o.key("species"_key);
-    o.begin_list(s.species.size());
-    for (const std::string& name : s.species) o.name(name);
-    o.end_list();
+    structure_entries(o, s);
     o.key("selective"_key);
     flags(o, *selective);
     o.end_dict();
 }
 
 template <LayoutOutput Out>
-void calculation(Out& o, const CalculationInfo& c, const TermNames& names) {
+void calculation(Out& o, const CalculationInfo& c, const VasprunData& d) {
     o.begin_dict();
     o.key("step"_key);
     if (c.step) o.u64(*c.step);
     else o.none();
     o.key("closed"_key);
     o.boolean(c.closed);
-    if (c.has_energy) {
+    if (c.energy) {
         o.key("energy"_key);
-        terms(o, c.energy, 0, names);
+        terms(o, d.energy_terms, *c.energy, d.term_names);
     }
     o.key("varrays"_key);
     emit(o, c.varrays);
@@ -131,8 +112,8 @@ void calculation(Out& o, const CalculationInfo& c, const TermNames& names) {
         flags(o, *c.selective);
     }
     o.key("scsteps"_key);
-    o.begin_list(c.scsteps.count());
-    for (std::size_t g = 0; g < c.scsteps.count(); ++g) terms(o, c.scsteps, g, names);
+    o.begin_list(c.scsteps_end - c.scsteps_first);
+    for (std::size_t g = c.scsteps_first; g < c.scsteps_end; ++g) terms(o, d.scstep_terms, g, d.term_names);
     o.end_list();
     o.key("ground_state_scsteps"_key);
     o.u64(c.ground_state_scsteps);
@@ -144,7 +125,7 @@ void calculation(Out& o, const CalculationInfo& c, const TermNames& names) {
 }
 
 template <LayoutOutput Out>
-void ml_step(Out& o, const MlStep& m, const TermNames& names) {
+void ml_step(Out& o, const MlStep& m, const VasprunData& d) {
     o.begin_dict();
     o.key("after"_key);
     o.i64(m.after);
@@ -159,8 +140,8 @@ void ml_step(Out& o, const MlStep& m, const TermNames& names) {
         array(o, *m.stress);
     }
     o.key("energy"_key);
-    if (m.has_energy) {
-        terms(o, m.energy, 0, names);
+    if (m.energy) {
+        terms(o, d.energy_terms, *m.energy, d.term_names);
     } else {
         o.begin_dict();
         o.end_dict();

@@ -176,6 +176,21 @@ void emit(Out& o, const AtomType& t) {
     o.end_dict();
 }
 
+// The "labels" entry of a k-point set: (index, label) pairs; none without labels.
+template <LayoutOutput Out>
+void labels(Out& o, const Kpoints& k) {
+    if (k.labels.empty()) return;
+    o.key("labels"_key);
+    o.begin_list(k.labels.size());
+    for (const auto& [index, label] : k.labels) {
+        o.begin_tuple(2);
+        o.u64(index);
+        o.str(label);
+        o.end_tuple();
+    }
+    o.end_list();
+}
+
 template <LayoutOutput Out>
 void emit(Out& o, const Kpoints& k) {
     o.begin_dict();
@@ -193,23 +208,13 @@ void emit(Out& o, const Kpoints& k) {
             o.end_list();
         }
     }
-    if (!k.labels.empty()) {
-        o.key("labels"_key);
-        o.begin_list(k.labels.size());
-        for (const auto& [index, label] : k.labels) {
-            o.begin_tuple(2);
-            o.u64(index);
-            o.str(label);
-            o.end_tuple();
-        }
-        o.end_list();
-    }
+    labels(o, k);
     o.end_dict();
 }
 
+// The entries of a structure's dict (lattice, volume, positions, species).
 template <LayoutOutput Out>
-void emit(Out& o, const Structure& s) {
-    o.begin_dict();
+void structure_entries(Out& o, const Structure& s) {
     o.key("lattice"_key);
     o.rows(s.lattice.data(), 3);
     o.key("volume"_key);
@@ -220,6 +225,12 @@ void emit(Out& o, const Structure& s) {
     o.begin_list(s.species.size());
     for (const std::string& name : s.species) o.name(name);
     o.end_list();
+}
+
+template <LayoutOutput Out>
+void emit(Out& o, const Structure& s) {
+    o.begin_dict();
+    structure_entries(o, s);
     o.end_dict();
 }
 

@@ -200,7 +200,7 @@ template <LayoutOutput Out>
 void calculations(Out& o, const VasprunData& d) {
     const auto& calcs = *d.calculations.get();
     o.begin_list(calcs.size());
-    for (const CalculationInfo& c : calcs) calculation(o, c, d.term_names);
+    for (const CalculationInfo& c : calcs) calculation(o, c, d);
     o.end_list();
 }
 
@@ -208,7 +208,7 @@ template <LayoutOutput Out>
 void ml_steps(Out& o, const VasprunData& d) {
     const auto& steps = *d.ml_steps.get();
     o.begin_list(steps.size());
-    for (const MlStep& m : steps) ml_step(o, m, d.term_names);
+    for (const MlStep& m : steps) ml_step(o, m, d);
     o.end_list();
 }
 

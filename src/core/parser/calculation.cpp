@@ -8,6 +8,7 @@ namespace calcsift {
 StepEnergies parse_energy_fields(Cursor& cur, double missing, TermSink sink) {
     StepEnergies e{missing, missing, missing};
     const std::size_t first = sink.terms ? sink.terms->values.size() : 0;
+    std::uint64_t seen = 0;  // the term names (ids below 64) this <energy> has had
     for_each_child(cur, "energy", [&](const Event& ev) {
         if (ev.name != "i") return false;
         auto name = attr_str(ev, "name");
@@ -17,9 +18,14 @@ StepEnergies parse_energy_fields(Cursor& cur, double missing, TermSink sink) {
         if (sink.terms) {
             // Every term, in file order; a repeated name keeps its place and takes the last value.
             const std::uint32_t id = sink.names->id(*name);
-            std::size_t at = first;
-            while (at < sink.terms->names.size() && sink.terms->names[at] != id) ++at;
             const double value = read.value_or(std::numeric_limits<double>::quiet_NaN());
+            const bool again = id >= 64 || (seen >> id & 1);  // (rare) look for it in the group
+            if (id < 64) seen |= std::uint64_t{1} << id;
+            std::size_t at = sink.terms->names.size();
+            if (again) {
+                at = first;
+                while (at < sink.terms->names.size() && sink.terms->names[at] != id) ++at;
+            }
             if (at < sink.terms->names.size()) {
                 sink.terms->values[at] = value;
             } else {
@@ -55,6 +61,7 @@ StepEnergies parse_scstep(Cursor& cur, TermSink sink) {
 
 void take_calculation(Walk& w, const Event&) {
     Calculation c;
+    c.info.scsteps_first = w.data.scstep_terms.count();
     w.calc = &c;
     c.info.closed = walk_children(w, "calculation", Level::calculation);
     w.calc = nullptr;
@@ -65,6 +72,7 @@ void take_calculation(Walk& w, const Event&) {
     if (!c.structure) c.ground_state_scsteps = c.scsteps.size();
     run.last_scsteps = c.ground_state_scsteps;
     CalculationInfo& info = c.info;
+    info.scsteps_end = w.data.scstep_terms.count();
     info.ground_state_scsteps = c.ground_state_scsteps;
     if (c.structure) {
         info.step = w.data.ionic_steps.size();  // before the selection of steps (finish maps it)

@@ -30,16 +30,15 @@ Structure read_step_structure(Walk& w, const Event&) {
 }
 
 StepEnergies read_step_energies(Walk& w, const Event&) {
-    CalculationInfo& info = w.calc->info;
-    info.energy = Terms{};
-    info.has_energy = true;
-    const StepEnergies e = parse_energy_fields(w.cur, 0.0, {&info.energy, &w.data.term_names});
-    info.energy.end_group();
+    Terms& pool = w.data.energy_terms;
+    const StepEnergies e = parse_energy_fields(w.cur, 0.0, {&pool, &w.data.term_names});
+    w.calc->info.energy = pool.count();
+    pool.end_group();
     return e;
 }
 
 StepEnergies read_scstep(Walk& w, const Event&) {
-    return parse_scstep(w.cur, {&w.calc->info.scsteps, &w.data.term_names});
+    return parse_scstep(w.cur, {&w.data.scstep_terms, &w.data.term_names});
 }
 
 EigenvalueBlock read_eigenvalues(Cursor& cur) { return parse_eigenvalues(cur); }
@@ -124,15 +123,19 @@ void read_ml_stress(Walk& w, const Event&) {
 }
 
 void read_ml_energy(Walk& w, const Event&) {
-    w.data.ml_steps.read_into([&] {
-        Terms terms;
-        parse_energy_fields(w.cur, 0.0, {&terms, &w.data.term_names});
-        terms.end_group();
-        if (MlStep* step = last_ml_step(w)) {
-            step->energy = std::move(terms);
-            step->has_energy = true;
-        }
-    });
+    Terms& pool = w.data.energy_terms;
+    const std::size_t mark = pool.values.size();
+    try {
+        parse_energy_fields(w.cur, 0.0, {&pool, &w.data.term_names});
+    } catch (const VasprunError& e) {
+        pool.names.resize(mark);  // the group is dropped whole
+        pool.values.resize(mark);
+        w.data.ml_steps.error = e;
+        return;
+    }
+    const std::size_t group = pool.count();
+    pool.end_group();
+    if (MlStep* step = last_ml_step(w)) step->energy = group;
 }
 
 // --- where the document is odd -------------------------------------------------
@@ -224,27 +227,6 @@ constexpr auto C = Level::calculation;
 
 constexpr Section kSections[] = {
     // element, {attribute test}, level, gate, role, skip, reading, required, block
-    {"generator", {}, D, Gate::always, Role::record, Skip::element,
-     fill<&VasprunData::generator, Merge::last, parse_generator>, "generator"},
-    {"incar", {}, D, Gate::always, Role::record, Skip::element, fill<&VasprunData::incar, Merge::last, read_incar>,
-     "incar"},
-    {"parameters", {}, D, Gate::always, Role::extra, Skip::element,
-     fill<&VasprunData::parameters, Merge::last, parse_parameters>},
-    {"atominfo", {}, D, Gate::always, Role::record, Skip::element,
-     fill<&VasprunData::atominfo, Merge::last, parse_atominfo>, "atominfo"},
-    {"kpoints", {}, D, Gate::always, Role::record, Skip::element,
-     fill<&VasprunData::kpoints, Merge::last, read_kpoints>, "kpoints"},
-    {"structure", {}, D, Gate::always, Role::handler, Skip::element, take_structure},
-    {"calculation", {}, D, Gate::always, Role::handler, Skip::element, take_calculation},
-    // The machine-learned steps of VASP 6.3+ between the calculations, and
-    // what runs without a calculation (optical transitions) write.
-    {"varray", {"name", "forces"}, D, Gate::always, Role::extra, Skip::element, read_ml_forces},
-    {"varray", {"name", "stress"}, D, Gate::always, Role::extra, Skip::element, read_ml_stress},
-    {"energy", {}, D, Gate::always, Role::extra, Skip::element, read_ml_energy},
-    {"varray", {"name", "opticaltransitions"}, D, Gate::always, Role::extra, Skip::element,
-     fill<&VasprunData::optical_transitions, Merge::last, parse_varray_block>},
-    {"dielectricfunction", {}, D, Gate::always, Role::extra, Skip::element, read_top_dielectric},
-
     // A calculation, its most frequent children first.
     {"scstep", {}, C, Gate::always, Role::record, Skip::element,
      fill<&Calculation::scsteps, Merge::append, read_scstep>},
@@ -280,13 +262,57 @@ constexpr Section kSections[] = {
      fill<&VasprunData::kpoints_opt, Merge::last, read_kpoints_opt>, nullptr, "kpoints_opt"},
     {"projected_kpoints_opt", {}, C, Gate::always, Role::extra, Skip::element,
      fill<&VasprunData::kpoints_opt_projected, Merge::last, read_projected_kpoints_opt>, nullptr, "kpoints_opt"},
+
+    // The document.
+    {"generator", {}, D, Gate::always, Role::record, Skip::element,
+     fill<&VasprunData::generator, Merge::last, parse_generator>, "generator"},
+    {"incar", {}, D, Gate::always, Role::record, Skip::element, fill<&VasprunData::incar, Merge::last, read_incar>,
+     "incar"},
+    {"parameters", {}, D, Gate::always, Role::extra, Skip::element,
+     fill<&VasprunData::parameters, Merge::last, parse_parameters>},
+    {"atominfo", {}, D, Gate::always, Role::record, Skip::element,
+     fill<&VasprunData::atominfo, Merge::last, parse_atominfo>, "atominfo"},
+    {"kpoints", {}, D, Gate::always, Role::record, Skip::element,
+     fill<&VasprunData::kpoints, Merge::last, read_kpoints>, "kpoints"},
+    {"structure", {}, D, Gate::always, Role::handler, Skip::element, take_structure},
+    {"calculation", {}, D, Gate::always, Role::handler, Skip::element, take_calculation},
+    // The machine-learned steps of VASP 6.3+ between the calculations, and
+    // what runs without a calculation (optical transitions) write.
+    {"varray", {"name", "forces"}, D, Gate::always, Role::extra, Skip::element, read_ml_forces},
+    {"varray", {"name", "stress"}, D, Gate::always, Role::extra, Skip::element, read_ml_stress},
+    {"energy", {}, D, Gate::always, Role::extra, Skip::element, read_ml_energy},
+    {"varray", {"name", "opticaltransitions"}, D, Gate::always, Role::extra, Skip::element,
+     fill<&VasprunData::optical_transitions, Merge::last, parse_varray_block>},
+    {"dielectricfunction", {}, D, Gate::always, Role::extra, Skip::element, read_top_dielectric},
 };
 static_assert(std::size(kSections) <= 64, "Walk::taken has a bit per row");
 
-bool takes(const Section& s, const Event& ev) {
+// The attributes the rows test, looked up once per start tag.
+class Attributes {
+public:
+    explicit Attributes(const Event& ev) : ev_(ev) {}
+    std::optional<std::string_view> get(std::string_view attr) {
+        for (std::size_t i = 0; i < count_; ++i)
+            if (names_[i] == attr) return values_[i];
+        std::optional<std::string_view> value = attr_str(ev_, attr);
+        if (count_ < 2) {
+            names_[count_] = attr;
+            values_[count_++] = value;
+        }
+        return value;
+    }
+
+private:
+    const Event& ev_;
+    std::string_view names_[2];
+    std::optional<std::string_view> values_[2];
+    std::size_t count_ = 0;
+};
+
+bool takes(const Section& s, const Event& ev, Attributes& attrs) {
     if (s.element != ev.name) return false;
     if (s.test.attr.empty()) return true;
-    const auto value = attr_str(ev, s.test.attr);
+    const auto value = attrs.get(s.test.attr);
     return value && (s.test.prefix ? value->starts_with(s.test.value) : *value == s.test.value);
 }
 
@@ -333,8 +359,9 @@ void note_end(Walk& w, std::string_view name) {
 
 bool walk_children(Walk& w, std::string_view end_name, Level level) {
     return for_each_child(w.cur, end_name, [&](const Event& ev) {
+        Attributes attrs(ev);
         std::size_t i = 0;
-        while (i < std::size(kSections) && (kSections[i].level != level || !takes(kSections[i], ev))) ++i;
+        while (i < std::size(kSections) && (kSections[i].level != level || !takes(kSections[i], ev, attrs))) ++i;
         if (i < std::size(kSections)) {
             const Section& s = kSections[i];
             w.taken |= std::uint64_t{1} << i;

@@ -16,11 +16,15 @@
 //   skip       how it is passed over: tokenised (skip_element) or by a byte-level
 //              search for its end tag (fast_skip)
 //   read       fill<member, merge, reader>: the record member it fills, how a
-//              repeat merges (the last one wins, each one is appended, or one
-//              per name), and the function that reads it
+//              repeat merges (the last one wins, or each one is appended), and
+//              the function that reads it; or a function of the row's own where
+//              a block goes to several members (a calculation's varrays, the
+//              machine-learned steps)
+//   required   the MissingElement text of a section every document must have
+//   block      the name under which a calculation lists that it holds the block
 //
 // A child no row takes is passed over with skip_element. A new block is its
-// reading function, its row, its layout and its stub line.
+// reading function, its row, its record member, its layout and its stub line.
 #pragma once
 
 #include <cstddef>
@@ -44,7 +48,7 @@ namespace calcsift {
 enum class Level : std::uint8_t { document, calculation };
 enum class Gate : std::uint8_t { always, dos, eigen, projected };
 enum class Role : std::uint8_t { record, extra, handler };
-enum class Merge : std::uint8_t { last, append, by_name };
+enum class Merge : std::uint8_t { last, append };
 
 // The calculation being read: what becomes its ionic step.
 struct Calculation {
@@ -145,41 +149,23 @@ struct is_optional : std::false_type {};
 template <class T>
 struct is_optional<std::optional<T>> : std::true_type {};
 
-// Reads the block into the row's member. A Fallible member keeps the error of
-// a failed reading instead; by name, a failure stays when other names follow.
+// Reads the block into the row's member: the last one wins, or each one is
+// appended. A Fallible member keeps the error of a failed reading instead.
 template <auto Member, Merge M, auto Read>
 void fill(Walk& w, const Event& ev) {
     using Info = member_of<decltype(Member)>;
     auto& slot = target<typename Info::owner>(w).*Member;
     using Slot = typename Info::type;
     if constexpr (is_fallible<Slot>::value) {
-        if constexpr (M == Merge::by_name) {
-            const std::string name(attr_str(ev, "name").value_or(""));
-            try {
-                auto value = call<Read>(w, ev);
-                if (!slot.value) slot.value.emplace();
-                auto& list = *slot.value;
-                auto it = list.begin();
-                while (it != list.end() && it->first != name) ++it;
-                if (it == list.end()) list.emplace_back(name, std::move(value));
-                else it->second = std::move(value);
-            } catch (const VasprunError& e) {
-                slot.error = e;
-            }
-        } else {
-            static_assert(M == Merge::last);
-            slot.read([&] { return call<Read>(w, ev); });
-        }
+        static_assert(M == Merge::last);
+        slot.read([&] { return call<Read>(w, ev); });
     } else if constexpr (M == Merge::append) {
         slot.push_back(call<Read>(w, ev));
+    } else if constexpr (is_optional<Slot>::value) {
+        slot.reset();  // freed before the next one is read
+        slot.emplace(call<Read>(w, ev));
     } else {
-        static_assert(M == Merge::last);
-        if constexpr (is_optional<Slot>::value) {
-            slot.reset();  // freed before the next one is read
-            slot.emplace(call<Read>(w, ev));
-        } else {
-            slot = call<Read>(w, ev);
-        }
+        slot = call<Read>(w, ev);
     }
 }
 

@@ -340,24 +340,36 @@ struct Terms {
     void end_group() { offsets.push_back(values.size()); }
 };
 
-// Interned names of energy terms: the few dozen a document has.
+// Interned names of energy terms: the few dozen a document has. VASP writes
+// the terms of every <energy> in the same order, and names get their ids in the
+// order first seen, so the name after the one looked up last is tried first.
 struct TermNames {
     std::vector<std::string> names;
     std::uint32_t id(std::string_view name) {
-        for (std::uint32_t i = 0; i < names.size(); ++i)
-            if (names[i] == name) return i;
+        const std::uint32_t n = static_cast<std::uint32_t>(names.size());
+        if (next_ < n && names[next_] == name) return next_++;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            if (names[i] == name) {
+                next_ = i + 1;
+                return i;
+            }
+        }
         names.emplace_back(name);
-        return static_cast<std::uint32_t>(names.size() - 1);
+        next_ = n + 1;
+        return n;
     }
+
+private:
+    std::uint32_t next_ = 0;
 };
 
 // What a <calculation> held beyond its ionic step.
 struct CalculationInfo {
     std::optional<std::size_t> step;  // its ionic step in the record, when it has one that is kept
     bool closed = false;              // its end tag was read
-    bool has_energy = false;
-    Terms energy;                     // one group: every item of its <energy>
-    Terms scsteps;                    // a group per <scstep>, all of them
+    std::optional<std::size_t> energy;  // its <energy>'s group in VasprunData::energy_terms
+    // Its <scstep>s, all of them: groups [first, end) of VasprunData::scstep_terms.
+    std::size_t scsteps_first = 0, scsteps_end = 0;
     std::size_t ground_state_scsteps = 0;
     std::vector<std::pair<std::string, NdArray>> varrays;  // beyond forces, stress, magnetization
     std::optional<std::vector<std::array<bool, 3>>> selective;  // of its structure
@@ -371,8 +383,7 @@ struct MlStep {
     Structure structure;
     std::optional<std::vector<V3>> forces;
     std::optional<M3> stress;
-    bool has_energy = false;
-    Terms energy;  // one group
+    std::optional<std::size_t> energy;  // its group in VasprunData::energy_terms
     bool kept = false;  // follows the selection of the ionic step before it
 };
 
@@ -433,7 +444,11 @@ struct VasprunData {
     Fallible<std::vector<Item>> incar_items;
     Fallible<std::vector<Kpoints>> kpoint_blocks;  // every top-level <kpoints>; `kpoints` is the last
     std::vector<std::pair<std::string, Structure>> named_structures;  // the last top-level one per name
+    // Every term of the <energy>s of calculations and machine-learned steps, and
+    // of every <scstep>, a group each; names interned in term_names.
     TermNames term_names;
+    Terms energy_terms;
+    Terms scstep_terms;
     Fallible<std::vector<CalculationInfo>> calculations;  // every <calculation>, kept or not
     Fallible<std::vector<MlStep>> ml_steps;
     Fallible<std::vector<DielectricFunction>> dielectric_functions;

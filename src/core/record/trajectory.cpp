@@ -56,10 +56,11 @@ std::vector<std::size_t> row_order(const VasprunData& data) {
     return rows;
 }
 
-// The term of one group of a Terms by name, or NaN.
-double term(const Terms& t, const TermNames& names, std::string_view name) {
-    for (std::size_t i = t.offsets[0]; i < t.offsets[1]; ++i)
-        if (names.names[t.names[i]] == name) return t.values[i];
+// A term of a group of energy terms by name, or NaN.
+double term(const VasprunData& d, std::size_t group, std::string_view name) {
+    const Terms& t = d.energy_terms;
+    for (std::size_t i = t.offsets[group]; i < t.offsets[group + 1]; ++i)
+        if (d.term_names.names[t.names[i]] == name) return t.values[i];
     return kNaN;
 }
 
@@ -111,10 +112,10 @@ Trajectory build_trajectory(const VasprunData& data) {
             put_structure(i, m.structure);
             if (m.forces) put_rows(t.forces, i, natoms, *m.forces);
             if (m.stress) put_stress(i, *m.stress);
-            if (m.has_energy) {
-                t.e_fr_energy.data[i] = term(m.energy, data.term_names, "e_fr_energy");
-                t.e_wo_entrp.data[i] = term(m.energy, data.term_names, "e_wo_entrp");
-                t.e_0_energy.data[i] = term(m.energy, data.term_names, "e_0_energy");
+            if (m.energy) {
+                t.e_fr_energy.data[i] = term(data, *m.energy, "e_fr_energy");
+                t.e_wo_entrp.data[i] = term(data, *m.energy, "e_wo_entrp");
+                t.e_0_energy.data[i] = term(data, *m.energy, "e_0_energy");
             }
             continue;
         }
