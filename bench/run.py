@@ -22,7 +22,10 @@ For every preset of ``bench/generate.py`` the run measures, on the same files:
   ``xml.etree.ElementTree.iterparse`` doing nothing but clearing elements;
 * where pymatgen is installed (``--no-peers`` skips it), its ``Vasprun`` with
   its own defaults and with the DOS, eigenvalues and projections on, a peer
-  reader used as a stopwatch only.
+  reader used as a stopwatch only, and on the same files with the same options
+  the drop-in ``calcsift.pymatgen.Vasprun`` (the same object, filled by
+  calcsift): its time split into the calcsift parse and the building of
+  pymatgen's objects, which bounds it (``Structure`` objects above all).
 
 It prints a table of MB/s, the ratios to the baselines, and every performance
 target of the project with the value measured in this run; where a target
@@ -77,6 +80,8 @@ TARGET_TEXT = {
     "gz_vs_inflate_plain": ".gz: <= 1.2x (inflate + plain parse)",
     "rss_text_multiple": "peak RSS, plain: <= 1.3x text + records",
     "scaling_small_vs_bands": "MB/s of small within 2x of bands",
+    "dropin_relax_vs_pymatgen": "relax, default: calcsift.pymatgen.Vasprun >= 10x pymatgen's Vasprun",
+    "dropin_bands_vs_pymatgen": "bands, default: calcsift.pymatgen.Vasprun >= 10x pymatgen's Vasprun",
 }
 
 
@@ -224,6 +229,7 @@ def measure(presets, repeat, peers):
         if peers:
             for opt in PEER_OPTIONS:
                 jobs.append(((preset, "pymatgen", opt), worker("pymatgen", plain, opt)))
+                jobs.append(((preset, "dropin", opt), worker("dropin", plain, opt)))
     samples = {key: [] for key, _ in jobs}
     t_start = time.perf_counter()
     for rep in range(repeat):
@@ -240,7 +246,7 @@ def summarise(presets, sizes, samples):
         text = sizes[preset]["text"]
         r = {"text_bytes": text, "gz_bytes": sizes[preset]["gz"],
              "skippable_share": sizes[preset]["skippable"], "baseline": {}, "calcsift": {},
-             "pymatgen": {}, "threads": {}}
+             "pymatgen": {}, "dropin": {}, "threads": {}}
         for name in BASELINES + ("inflate", "iterparse", "memmem2"):
             xs = samples.get((preset, "baseline", name))
             if not xs:
@@ -276,6 +282,12 @@ def summarise(presets, sizes, samples):
                 ok = [x["seconds"] for x in xs if x["seconds"] is not None]
                 r["pymatgen"][opt] = {"seconds": median(ok),
                                       "error": next((x["error"] for x in xs if "error" in x), None)}
+            xs = samples.get((preset, "dropin", opt))
+            if xs:
+                ok = [x for x in xs if x["seconds"] is not None]
+                r["dropin"][opt] = {"seconds": median([x["seconds"] for x in ok]),
+                                    "parse_s": median([x["parse_s"] for x in ok]),
+                                    "error": next((x["error"] for x in xs if "error" in x), None)}
         for n in (1, 2):
             xs = samples.get((preset, "threads", n))
             if xs:
@@ -395,6 +407,14 @@ def targets(res):
             if worst is None or ratio > worst[0]:
                 worst = (ratio, opt)
         put("scaling_small_vs_bands", worst[0], 2, worst[0] <= 2, "x, worst: " + worst[1])
+    for preset in ("relax", "bands"):
+        theirs = res.get(preset, {}).get("pymatgen", {}).get("default", {}).get("seconds")
+        ours = res.get(preset, {}).get("dropin", {}).get("default", {})
+        if theirs and ours.get("seconds"):
+            ratio = theirs / ours["seconds"]
+            put("dropin_%s_vs_pymatgen" % preset, ratio, 10, ratio >= 10,
+                "x (pymatgen %.3f s, drop-in %.3f s: parse %.3f s + pymatgen objects %.3f s)"
+                % (theirs, ours["seconds"], ours["parse_s"], ours["seconds"] - ours["parse_s"]))
     return {key: out[key] for key in TARGET_TEXT if key in out}
 
 
@@ -427,19 +447,29 @@ def print_table(res, tgt, repeat):
             preset, 100 * r["skippable_share"], b["read"]["mbps"], b["map"]["mbps"], b["memmem"]["mbps"],
             b["touch"]["mbps"], b["touch-huge"]["mbps"], b["inflate"]["mbps"], b["iterparse"]["mbps"],
             b["iterparse"]["seconds"] / on, off / (b["read"]["seconds"] + b["memmem"]["seconds"])))
-    peer_rows = [(preset, opt, r["calcsift"]["plain/" + opt], p)
+    peer_rows = [(preset, opt, r["calcsift"]["plain/" + opt], p, r["dropin"].get(opt, {}))
                  for preset, r in res.items() for opt, p in r["pymatgen"].items()]
     if peer_rows:
         lines.append("")
-        lines.append("| preset | options | calcsift parse + properties s | pymatgen Vasprun s | ratio |")
-        lines.append("|---|---|---:|---:|---:|")
-        for preset, opt, c, p in peer_rows:
-            if p["seconds"] is None:
-                lines.append("| %s | %s | %.3f | failed: %s | |" % (preset, opt, c["parse_plus_props_s"],
-                                                                   (p["error"] or "")[:60]))
+        lines.append("pymatgen's Vasprun against calcsift (parse + properties) and against the drop-in "
+                     "calcsift.pymatgen.Vasprun (the same object: calcsift parse + building pymatgen's objects):")
+        lines.append("")
+        lines.append("| preset | options | calcsift parse + properties s | drop-in s | of which parse s "
+                     "| of which pymatgen objects s | pymatgen Vasprun s | pymatgen / calcsift | pymatgen / drop-in |")
+        lines.append("|---|---|---:|---:|---:|---:|---:|---:|---:|")
+        for preset, opt, c, p, d in peer_rows:
+            ours = c["parse_plus_props_s"]
+            if d.get("seconds"):
+                dropin = "%.3f | %.3f | %.3f" % (d["seconds"], d["parse_s"], d["seconds"] - d["parse_s"])
             else:
-                lines.append("| %s | %s | %.3f | %.3f | %.1fx |" % (
-                    preset, opt, c["parse_plus_props_s"], p["seconds"], p["seconds"] / c["parse_plus_props_s"]))
+                dropin = "failed: %s | | " % (d.get("error") or "")[:40]
+            if p["seconds"] is None:
+                lines.append("| %s | %s | %.3f | %s | failed: %s | | |" % (preset, opt, ours, dropin,
+                                                                         (p["error"] or "")[:60]))
+            else:
+                ratio = "%.1fx" % (p["seconds"] / d["seconds"]) if d.get("seconds") else ""
+                lines.append("| %s | %s | %.3f | %s | %.3f | %.1fx | %s |" % (
+                    preset, opt, ours, dropin, p["seconds"], p["seconds"] / ours, ratio))
     lines.append("")
     lines.append("| target | measured | holds | bound on this machine |")
     lines.append("|---|---:|---|---:|")

@@ -6,11 +6,11 @@
 #   --wheel DIR  install the wheel for this Python from DIR (scripts/build_wheel.sh --out DIR)
 #                instead of building from the sources
 #
-# The extras (pyproject.toml): test (pytest, mypy), ase and pymatgen (the peer readers of the
+# The extras (pyproject.toml): test (pytest, mypy), ase, pymatgen and dpdata (the peer readers of the
 # differential tests), dask (the Dask recipe's test runs a local cluster and reads its table).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-EXTRAS=test,ase,pymatgen,dask
+EXTRAS=test,ase,pymatgen,dpdata,dask
 if [ "${1:-}" = --wheel ]; then
   tag=$(python3 -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
   wheel=$(ls "$2"/calcsift-*-"$tag"-"$tag"-*.whl | tail -n 1)

@@ -29,6 +29,7 @@ REQUIREMENTS = {
     "cmake": "cmake and a C++ compiler, for the configure-time checks",
     "ase": "ASE, a peer reader for the differential tests",
     "pymatgen": "pymatgen, a peer reader for the differential tests",
+    "dpdata": "dpdata, a peer reader for the differential tests",
     "dask": "dask, for the tests of reading with dask",
     "other-numpy": "a Python with the other NumPy major version (CALCSIFT_OTHER_NUMPY, see docs/design.md)",
 }
@@ -135,3 +136,27 @@ def doc(tmp_path):
 def doc_error(tmp_path):
     """``doc_error(body, **options)`` loads a document that must fail and returns the error text."""
     return lambda body, name="vasprun.xml", **options: load_error(tmp_path, body, name, **options)
+
+
+# Runs the differential tests of the peer readers (pymatgen, dpdata) read: every corpus file and the generated
+# presets small, relax and a short md (40 steps), written once per session.
+PEER_PRESETS = {"small.xml": ("small", {}), "relax.xml": ("relax", {}), "md.xml": ("md", {"nsteps": 40})}
+
+
+def peer_run_names():
+    return [p.name for p in corpus_files()] + list(PEER_PRESETS)
+
+
+@pytest.fixture(scope="session")
+def peer_runs(tmp_path_factory):
+    import sys
+
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+    import generate
+
+    folder = tmp_path_factory.mktemp("peer-runs")
+    paths = {p.name: str(p) for p in corpus_files()}
+    for name, (preset, overrides) in PEER_PRESETS.items():
+        paths[name] = str(folder / name)
+        generate.generate(generate.resolve(preset, **overrides), paths[name], seed=0)
+    return paths

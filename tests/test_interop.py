@@ -1,12 +1,12 @@
-"""to_ase, to_pymatgen and the ASE I/O format, checked against the peers ASE and pymatgen on real and generated runs.
+"""to_ase and the ASE I/O format, checked against the peer ASE on real and generated runs (calcsift.pymatgen and
+calcsift.dpdata against their peers: test_pymatgen.py, test_dpdata.py).
 
-The peers are optional dependencies (``pip install 'calcsift[ase]'``, ``'calcsift[pymatgen]'``): without them these
-tests skip; CI installs both. Where a peer cannot read a file, or reads it wrongly, the test says so and checks
+The peer is an optional dependency (``pip install 'calcsift[ase]'``): without it these tests skip; CI installs
+it. Where the peer cannot read a file, or reads it wrongly, the test says so and checks
 calcsift against the right value instead of following the peer.
 """
 
 import os
-import pickle
 import re
 import subprocess
 import sys
@@ -25,7 +25,6 @@ sys.path.insert(0, str(ROOT / "bench"))
 import generate  # noqa: E402
 
 NEEDS_ASE = "ASE is not installed (pip install 'calcsift[ase]'; CI must have it)"
-NEEDS_PYMATGEN = "pymatgen is not installed (pip install 'calcsift[pymatgen]'; CI must have it)"
 
 # Small generated runs: an MD run, relaxations with selective dynamics, with a per-ion magnetization block (.gz)
 # and with `****` overflow fields in forces and stress, the MD run cut off right after a step's structure, and the
@@ -50,12 +49,6 @@ ASE_CANNOT_READ = {
                       "(calcsift: a run without ionic steps)",
     "relax-stars.xml": "ASE 3.29's reader raises ValueError on the `****` overflow fields VASP prints in forces and "
                        "stress (calcsift: NaN in those components)",
-}
-PYMATGEN_CANNOT_READ = {
-    "real-03.xml": "pymatgen raises ValueError on the INCAR overflow field KINTER = ******",
-    "real-04.xml": "pymatgen raises ValueError on the INCAR overflow field KINTER = ******",
-    "relax-stars.xml": "pymatgen raises ValueError on the INCAR overflow field KINTER = ******",
-    "md-cut.xml": "pymatgen raises XMLSyntaxError on a truncated file (calcsift keeps the steps VASP wrote)",
 }
 # Runs without an ionic step: for ASE one image, the initial structure.
 NO_STEP = [name for name in ("real-10.xml.gz", "real-17.xml.gz", "md-no-step.xml") if name in NAMES]
@@ -88,15 +81,10 @@ def assert_close(got, want, what):
     np.testing.assert_allclose(got, want, rtol=1e-10, atol=1e-10 * scale, err_msg=what)
 
 
-def old_vasp(path):
-    """VASP before 6.1 wrote a wrong calculation-level e_0_energy (and e_wo_entrp)."""
-    major, minor = (int(x) for x in calcsift.Vasprun(path, parse_dos=False, parse_eigen=False).version.split(".")[:2])
-    return (major, minor) < (6, 1)
-
-
 def test_import_calcsift_imports_no_peer(runs):
     code = ("import sys, calcsift; v = calcsift.Vasprun(sys.argv[1]); v.trajectory; v.ionic_steps; "
-            "print(sorted(m for m in ('ase', 'pymatgen', 'calcsift.ase', 'calcsift.pymatgen') if m in sys.modules))")
+            "print(sorted(m for m in ('ase', 'pymatgen', 'dpdata', 'calcsift.ase', 'calcsift.pymatgen', "
+            "'calcsift.dpdata') if m in sys.modules))")
     out = subprocess.run([sys.executable, "-c", code, runs["md.xml"]], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "[]"
 
@@ -293,82 +281,3 @@ def test_ase_io_read_finds_the_plugin(runs, ase_io, tmp_path):
     out = subprocess.run([sys.executable, "-c", PROBE, runs["md.xml"], str(packed), runs["md-no-step.xml"]],
                          capture_output=True, text=True, env=env, cwd=tmp_path)
     assert out.returncode == 0 and out.stdout == "read 30\n", out.stdout + out.stderr
-
-
-# --- pymatgen -----------------------------------------------------------------------------------------------
-
-@pytest.fixture(scope="module")
-def pymatgen_vasprun():
-    pytest.importorskip("pymatgen", reason=NEEDS_PYMATGEN)
-    from pymatgen.io.vasp import Vasprun
-
-    def read(path):
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            return Vasprun(path, parse_dos=False, parse_eigen=False, parse_potcar_file=False)
-
-    return read
-
-
-def assert_same_structure(got, want, what):
-    assert [str(s) for s in got.species] == [str(s) for s in want.species], what
-    assert_close(got.lattice.matrix, want.lattice.matrix, f"{what} lattice")
-    assert_close(got.frac_coords, want.frac_coords, f"{what} frac_coords")
-
-
-ENERGY_KEYS = ("e_fr_energy", "e_wo_entrp", "e_0_energy")
-# Runs with LEPSILON (DFPT), whose calculations hold linear-response loops after the ground state's structure.
-LINEAR_RESPONSE = {"real-11.xml", "real-14.xml.gz"}
-
-
-@pytest.mark.parametrize("name", [n for n in NAMES if n != "md-no-step.xml"])   # pymatgen cannot read a cut file
-def test_to_pymatgen_agrees_with_pymatgen(runs, pymatgen_vasprun, name):
-    path = runs[name]
-    ours = calcsift.to_pymatgen(path)
-    if name in PYMATGEN_CANNOT_READ:
-        with pytest.raises(Exception):
-            pymatgen_vasprun(path)
-        assert len(ours.ionic_steps) == len(calcsift.Vasprun(path).ionic_steps) > 0
-        pytest.xfail(PYMATGEN_CANNOT_READ[name])
-    ref = pymatgen_vasprun(path)
-    for what in ("initial_structure", "final_structure"):
-        assert_same_structure(getattr(ours, what), getattr(ref, what), what)
-        assert getattr(ours, what).site_properties == getattr(ref, what).site_properties, what
-    if name == "real-10.xml.gz":
-        # pymatgen makes an ionic step of the one calculation, which has no structure and no energies, and reports
-        # a final energy of inf; calcsift has no ionic step there.
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")     # pymatgen warns that the run has no total energy
-            assert ref.ionic_steps == [{"electronic_steps": [], "structure": None}] and ref.final_energy == np.inf
-        assert ours.ionic_steps == [] and ours.structures == [] and ours.final_energy is None
-        return
-    assert len(ours.ionic_steps) == len(ref.ionic_steps) == len(ours.structures)
-    raw = calcsift.Vasprun(path).ionic_steps
-    for i, (a, b) in enumerate(zip(ours.ionic_steps, ref.ionic_steps)):
-        assert a["structure"] is ours.structures[i]
-        assert_same_structure(a["structure"], b["structure"], f"step {i}")
-        assert a["e_fr_energy"] == b["e_fr_energy"]
-        for key in ("e_wo_entrp", "e_0_energy"):
-            if a[key] != b[key]:
-                # pymatgen copies the wrong value VASP before 6.1 wrote into the step; its own final_energy is
-                # the corrected one, and so is ours.
-                assert old_vasp(path) and b[key] == raw[i][key], (i, key)
-        assert [k for k in ("forces", "stress") if k in a] == [k for k in ("forces", "stress") if k in b]
-        for key in ("forces", "stress"):
-            if key in b:
-                assert_close(a[key], b[key], f"{key} {i}")
-        if "electronic_steps" in a:
-            mine, theirs = ([[e[k] for k in ENERGY_KEYS] for e in x["electronic_steps"]] for x in (a, b))
-            if len(theirs) > len(mine) and name in LINEAR_RESPONSE:
-                # pymatgen counts the linear-response loops written after the structure as electronic steps.
-                theirs = theirs[:len(mine)]
-            np.testing.assert_array_equal(mine, theirs, err_msg=f"electronic steps {i}")
-    assert ours.final_energy == float(ref.final_energy)
-
-
-def test_to_pymatgen_result_pickles(runs, pymatgen_vasprun):
-    """Plain functions of a path returning picklable values: what a Dask or multiprocessing map needs."""
-    r = calcsift.to_pymatgen(runs["md.xml"], ionic_step_skip=10)
-    back = pickle.loads(pickle.dumps(r))
-    assert back.final_energy == r.final_energy and len(back.structures) == 3
-    assert back.final_structure == r.final_structure

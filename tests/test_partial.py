@@ -26,7 +26,7 @@ def test_cuts_of_real_files_keep_exactly_the_finished_steps(tmp_path, path):
     assert steps(whole) == steps(calcsift.Vasprun(str(path)))
     ends = [i + len(b"</calculation>") for i in range(len(data)) if data.startswith(b"</calculation>", i)]
     if not ends:
-        pytest.skip("no calculation")
+        return                          # nothing to cut after: the whole record is all it holds
     closed = data.rfind(b"</modeling>") if whole.complete else len(data)
     cuts = range(ends[0], closed, max(1, (closed - ends[0]) // 9))
     for cut in cuts:

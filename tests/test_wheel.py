@@ -80,7 +80,8 @@ def test_wheel_tag_and_contents():
         names = wheel.namelist()
         entry_points = wheel.read(next(n for n in names if n.endswith(".dist-info/entry_points.txt"))).decode()
     package = sorted(n for n in names if n.startswith("calcsift/") and not n.endswith("/"))
-    source = sorted(f"calcsift/{p.name}" for p in (ROOT / "src" / "calcsift").iterdir()
+    folder = ROOT / "src" / "calcsift"
+    source = sorted(f"calcsift/{p.relative_to(folder).as_posix()}" for p in folder.rglob("*")
                     if p.suffix in (".py", ".pyi") or p.name == "py.typed")
     assert [n for n in package if not n.endswith(".so")] == source
     binaries = [n for n in package if n.endswith(".so")]
@@ -89,6 +90,7 @@ def test_wheel_tag_and_contents():
     assert any(re.fullmatch(r"calcsift-[^/]+\.data/scripts/calcsift", n) for n in names), names
     assert all(n.startswith(("calcsift/", "calcsift-")) for n in names), names     # nothing beside the package
     assert "calcsift = calcsift.ase:calcsift_format" in entry_points
+    assert "calcsift = calcsift.dpdata:CalcsiftXMLFormat" in entry_points
 
 
 @needs_wheel

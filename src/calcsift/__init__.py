@@ -20,12 +20,13 @@ def to_ase(path, index=":", *, ionic_step_skip=None, ionic_step_offset=0):
                                          ionic_step_offset=ionic_step_offset)
 
 
-def to_pymatgen(path, *, ionic_step_skip=None, ionic_step_offset=0):
-    """The run at path as pymatgen objects: an object with initial_structure,
-    final_structure, structures (one Structure per kept ionic step), ionic_steps
-    (dicts with structure, forces, stress and the energies) and final_energy."""
+def to_pymatgen(path, *, ionic_step_skip=None, ionic_step_offset=0, **options):
+    """The run at path as a calcsift.pymatgen.Vasprun: a pymatgen.io.vasp.Vasprun
+    filled by calcsift (initial_structure, final_structure, structures, ionic_steps,
+    final_energy and every other attribute and method of pymatgen's reader). options
+    are those of its constructor (parse_dos, parse_eigen, ...)."""
     return _peer("pymatgen", "to_pymatgen").to_pymatgen(path, ionic_step_skip=ionic_step_skip,
-                                                       ionic_step_offset=ionic_step_offset)
+                                                       ionic_step_offset=ionic_step_offset, **options)
 
 
 def _peer(extra, function):

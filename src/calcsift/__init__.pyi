@@ -184,21 +184,6 @@ class DielectricFunctionDict(_DielectricFunctionRequired, total=False):
     comment: str  # its comment attribute (VASP 6: "density-density", "current-current")
     calculation: int  # index in calculations; absent at top level
 
-@type_check_only
-class PymatgenRun:
-    """What to_pymatgen returns (a frozen dataclass of the module calcsift.pymatgen)."""
-
-    @property
-    def initial_structure(self) -> Any: ...  # pymatgen.core.Structure
-    @property
-    def final_structure(self) -> Any: ...  # pymatgen.core.Structure
-    @property
-    def structures(self) -> List[Any]: ...  # one pymatgen.core.Structure per kept ionic step
-    @property
-    def ionic_steps(self) -> List[Dict[str, Any]]: ...  # structure, energies, [forces], [stress], ...
-    @property
-    def final_energy(self) -> Optional[float]: ...
-
 _Path = Union[str, os.PathLike[str]]
 
 def read_partial(
@@ -240,12 +225,14 @@ def to_ase(
 ) -> Any: ...  # one ase.Atoms for an int; for a text, what ase.io.read gives for it
 
 # ImportError naming the extra to install (pip install 'calcsift[pymatgen]') when pymatgen is missing.
+# Returns a calcsift.pymatgen.Vasprun (a pymatgen.io.vasp.Vasprun; typed in calcsift/pymatgen/__init__.pyi).
 def to_pymatgen(
     path: _Path,
     *,
     ionic_step_skip: Optional[SupportsIndex] = None,
     ionic_step_offset: SupportsIndex = 0,
-) -> PymatgenRun: ...
+    **options: Any,
+) -> Any: ...
 
 @final
 class Vasprun:
