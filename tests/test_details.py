@@ -122,6 +122,15 @@ def test_machine_learned_steps_follow_the_calculation_before_them(doc, options, 
     assert run.final_structure["volume"] == 64.0                # finalpos, as before
 
 
+def test_a_machine_learned_block_that_cannot_be_read(doc):
+    """Its steps are unknown: ml_steps and the trajectory (whose rows they are) raise; the load is unaffected."""
+    run = doc(ml_doc().replace("<v>4 5 6</v>", "<v>4 5 x</v>", 1))
+    for name in ("ml_steps", "trajectory"):
+        with pytest.raises(calcsift.VasprunError, match="^Failed to parse value 'x' as f64: invalid float$"):
+            getattr(run, name)
+    assert [s["e_fr_energy"] for s in run.ionic_steps] == [-1.0, -2.0]
+
+
 def test_every_energy_term_and_electronic_step(doc):
     scstep = '<scstep><energy><i name="alphaZ">1.5</i><i name="e_fr_energy">-3</i><i name="x">****</i></energy></scstep>'
     calc = calculation_xml(-1.0).replace("<calculation>\n", "<calculation>\n" + scstep, 1) + \

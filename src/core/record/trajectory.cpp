@@ -67,6 +67,9 @@ double term(const VasprunData& d, std::size_t group, std::string_view name) {
 }  // namespace
 
 Trajectory build_trajectory(const VasprunData& data) {
+    // Its machine-learned rows come from blocks no load depends on: one that could
+    // not be read leaves the rows unknown, and the trajectory raises its error.
+    data.ml_steps.get();
     const auto& steps = data.ionic_steps;
     const std::vector<std::size_t> order = row_order(data);
     const std::size_t n = order.size();

@@ -24,7 +24,8 @@ struct Trajectory {
     std::optional<std::vector<std::array<bool, 1>>> machine_learned;
 };
 
-// natoms is the number of atoms of <atominfo> (of the initial structure when
+// Raises the error of the machine-learned steps when one of their blocks could
+// not be read. natoms is the number of atoms of <atominfo> (of the initial structure when
 // the file has none). A step with fewer force or magnetization rows than that
 // (a run cut off while writing it) gets NaN for the missing rows; a step with
 // more rows than there are atoms cannot be placed and raises
