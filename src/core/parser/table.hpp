@@ -67,6 +67,9 @@ struct Calculation {
 
 // The state of one parse.
 struct Walk {
+    Walk(Cursor& c, const ParseOptions& o, VasprunData& d, Calculation* in = nullptr)
+        : cur(c), options(o), data(d), calc(in) {}
+
     Cursor& cur;
     const ParseOptions& options;
     VasprunData& data;
